@@ -1,0 +1,179 @@
+// Runs the Vendrel 2 add-on for as long as MSN Messenger or Windows Messenger
+// runs: start the add-on, start MSN Messenger a second later, wait until no
+// messenger process is left, allow a grace period, then end the add-on.
+#include "launcher/main.h"
+
+#include <cstring>
+
+// The platform copies these records by size; a wrong size fails the call.
+static_assert(sizeof(PROCESSENTRY32) == 296, "PROCESSENTRY32 must be the 32-bit record");
+static_assert(sizeof(STARTUPINFOA) == 68, "STARTUPINFOA must be the 32-bit record");
+
+namespace {
+
+const DWORD kAddOnSettleMs = 1000;
+const DWORD kMessengerSettleMs = 250;
+const DWORD kGraceMs = 7000;
+
+// Written out rather than PROCESS_ALL_ACCESS: newer SDKs define that as
+// 0x1FFFFF, which older systems refuse.
+const DWORD kMessengerAccess = 0x1F0FFF;
+
+const char kCaption[] = "Error";
+
+// Reads an install location and appends the program's file name. Anything
+// that would not give a complete path of the recorded value gives an empty
+// one instead, so a bare file name is never searched for along PATH.
+PathBuffer& ReadInstallPath(PathBuffer& path, LPCSTR subKey, LPCSTR valueName,
+                            LPCSTR fileName)
+{
+    path[0] = '\0';
+
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return path;
+    DWORD type;
+    DWORD size = kPathBufferSize;
+    // The type is not examined: whatever bytes the value holds are the path.
+    LONG status = RegQueryValueExA(key, valueName, NULL, &type,
+                                   reinterpret_cast<LPBYTE>(path), &size);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS || size > kPathBufferSize) {
+        // A value that does not fit leaves the buffer undefined.
+        path[0] = '\0';
+        return path;
+    }
+
+    // The value may be stored without a terminator; its text ends at the
+    // first zero byte within the size the platform reported.
+    DWORD length = 0;
+    while (length < size && path[length] != '\0')
+        ++length;
+    const DWORD nameLength = static_cast<DWORD>(std::strlen(fileName));
+    if (length == 0 || length + nameLength >= kPathBufferSize) {
+        path[0] = '\0';
+        return path;
+    }
+    path[length] = '\0';
+    lstrcatA(path, fileName);
+    return path;
+}
+
+// Starts the program at the path, quoted so that a path with spaces cannot
+// be taken for a shorter one ("C:\Program Files\..." for "C:\Program.exe").
+BOOL StartProgram(const PathBuffer& path, PROCESS_INFORMATION& process)
+{
+    std::memset(&process, 0, sizeof process);
+
+    DWORD length = 0;
+    while (length < kPathBufferSize && path[length] != '\0')
+        ++length;
+    // A quote inside the path would end the quoted name early.
+    if (length == 0 || length == kPathBufferSize || std::memchr(path, '"', length) != NULL)
+        return FALSE;
+
+    char cmdLine[kPathBufferSize + 2];
+    cmdLine[0] = '"';
+    std::memcpy(cmdLine + 1, path, length);
+    cmdLine[length + 1] = '"';
+    cmdLine[length + 2] = '\0';
+
+    STARTUPINFOA startup;
+    std::memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    return CreateProcessA(NULL, cmdLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process);
+}
+
+bool IsWatchedName(const PROCESSENTRY32& entry)
+{
+    const size_t size = sizeof entry.szExeFile;
+    return std::strncmp(entry.szExeFile, "msnmsgr.exe", size) == 0
+        || std::strncmp(entry.szExeFile, "msmsgs.exe", size) == 0;
+}
+
+}  // namespace
+
+PathBuffer& GetVendrelPath(PathBuffer& path)
+{
+    return ReadInstallPath(path, "SOFTWARE\\Orvane\\Vendrel2", "BinDir", "\\vendrel.exe");
+}
+
+PathBuffer& GetMSNPath(PathBuffer& path)
+{
+    return ReadInstallPath(path, "SOFTWARE\\Microsoft\\MSNMessenger", "InstallationDirectory",
+                           "msnmsgr.exe");
+}
+
+HANDLE ExecCmdHandle(const PathBuffer& cmdLine)
+{
+    PROCESS_INFORMATION process;
+    if (!StartProgram(cmdLine, process)) {
+        MessageBoxA(NULL, "Error Loading Vendrel 2.", kCaption, MB_OK);
+        return NULL;
+    }
+    CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+void ExecCmdWait(const PathBuffer& cmdLine)
+{
+    PROCESS_INFORMATION process;
+    if (!StartProgram(cmdLine, process)) {
+        MessageBoxA(NULL, "Error Loading MSN Messenger", kCaption, MB_OK);
+        return;
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+}
+
+void WaitForOtherMSN()
+{
+    for (;;) {
+        // A failed snapshot has no entries: the wait is over.
+        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        if (snapshot == INVALID_HANDLE_VALUE)
+            return;
+
+        PROCESSENTRY32 entry;
+        std::memset(&entry, 0, sizeof entry);
+        entry.dwSize = sizeof entry;
+        bool found = false;
+        while (!found && Process32Next(snapshot, &entry))
+            found = IsWatchedName(entry);
+        if (!found) {
+            CloseHandle(snapshot);
+            return;
+        }
+
+        HANDLE messenger = OpenProcess(kMessengerAccess, TRUE, entry.th32ProcessID);
+        if (messenger == NULL) {
+            MessageBoxA(NULL, "Error Waiting for existing MSN's and Windows Messenger", kCaption,
+                        MB_OK);
+            CloseHandle(snapshot);
+            return;
+        }
+        WaitForSingleObject(messenger, INFINITE);
+        CloseHandle(snapshot);
+        CloseHandle(messenger);
+    }
+}
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
+{
+    PathBuffer addOnPath;
+    PathBuffer messengerPath;
+
+    HANDLE addOn = ExecCmdHandle(GetVendrelPath(addOnPath));
+    Sleep(kAddOnSettleMs);
+    ExecCmdWait(GetMSNPath(messengerPath));
+    Sleep(kMessengerSettleMs);
+    WaitForOtherMSN();
+    Sleep(kGraceMs);
+
+    if (addOn != NULL) {
+        TerminateProcess(addOn, 0);
+        CloseHandle(addOn);
+    }
+    return 0;
+}

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on a Debian machine. Idempotent:
+# does nothing when every tool is already there.
+set -euo pipefail
+
+need=()
+have() { command -v "$1" >/dev/null 2>&1; }
+pkg_installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
+
+have cmake || need+=(cmake)
+have ninja || need+=(ninja-build)
+have g++ || need+=(g++)
+have i686-w64-mingw32-g++ || need+=(g++-mingw-w64-i686-win32)
+[ -d /usr/src/googletest ] || need+=(googletest)
+pkg_installed libgtest-dev || need+=(libgtest-dev libgmock-dev)
+have clang-14 || need+=(clang-14)
+pkg_installed libclang-rt-14-dev || need+=(libclang-rt-14-dev)
+have lld-14 || pkg_installed lld-14 || need+=(lld-14)
+have valgrind || need+=(valgrind)
+have file || need+=(file)
+have objdump || need+=(binutils)
+have xvfb-run || need+=(xvfb xauth)
+want_wine=0
+pkg_installed wine32:i386 || want_wine=1
+have wine || want_wine=1
+
+if [ ${#need[@]} -eq 0 ] && [ $want_wine -eq 0 ]; then
+  exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: missing ${need[*]} ${want_wine:+wine}; run as root to install" >&2
+  exit 1
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+if [ $want_wine -eq 1 ]; then
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+  need+=(wine wine32:i386)
+fi
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null

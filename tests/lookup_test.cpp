@@ -1,0 +1,129 @@
+// Composing the two executable paths from whatever the registry holds.
+#include "tests/fixture.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+using fixture::kMsnKey;
+using fixture::kVendrelKey;
+
+namespace {
+
+struct Lookup {
+    const char* key;
+    const char* value;
+    const char* fileName;
+    PathBuffer& (*get)(PathBuffer&);
+};
+
+const Lookup kLookups[] = {
+    {kVendrelKey, "BinDir", "\\vendrel.exe", GetVendrelPath},
+    {kMsnKey, "InstallationDirectory", "msnmsgr.exe", GetMSNPath},
+};
+
+class Lookups : public fixture::World {
+protected:
+    // The buffer starts as garbage, as the caller's stack would hold.
+    std::string Compose(const Lookup& lookup)
+    {
+        struct Holder {
+            PathBuffer path;
+        };
+        Holder* holder = new Holder;  // on the heap, so ASan sees an overrun at once
+        PathBuffer& path = holder->path;
+        std::memset(path, 'G', sizeof path);
+        PathBuffer& result = lookup.get(path);
+        EXPECT_EQ(&result, &path) << "the lookup must return the caller's buffer";
+        const void* end = std::memchr(path, '\0', sizeof path);
+        EXPECT_NE(end, nullptr) << "the path is not terminated within 256 bytes";
+        std::string text = end ? std::string(path) : std::string();
+        delete holder;
+        return text;
+    }
+};
+
+TEST_F(Lookups, ComposeTheValueAndFileNameWhenThePathFits)
+{
+    for (const Lookup& lookup : kLookups) {
+        const size_t room = kPathBufferSize - std::strlen(lookup.fileName) - 1;
+        for (size_t length : {size_t(0), size_t(1), size_t(243), size_t(244), size_t(245),
+                              size_t(255), size_t(256), size_t(300)}) {
+            for (bool terminated : {true, false}) {
+                SCOPED_TRACE(std::string(lookup.value) + " length " + std::to_string(length)
+                             + (terminated ? " terminated" : " unterminated"));
+                SetUp();
+                std::vector<BYTE> bytes(length, 'd');
+                if (terminated)
+                    bytes.push_back(0);
+                w.SetValue(lookup.key, lookup.value, REG_SZ, bytes);
+
+                const std::string path = Compose(lookup);
+
+                if (length == 0 || length > room)
+                    EXPECT_EQ(path, "");
+                else
+                    EXPECT_EQ(path, std::string(length, 'd') + lookup.fileName);
+                EXPECT_TRUE(w.CallsNamed("lstrcatA").size() == (path.empty() ? 0u : 1u));
+                EXPECT_EQ(w.OpenHandles(), 0u);
+            }
+        }
+    }
+}
+
+TEST_F(Lookups, UseTheValueRawWhateverItsType)
+{
+    for (const Lookup& lookup : kLookups) {
+        SCOPED_TRACE(lookup.value);
+        SetUp();
+        w.SetString(lookup.key, lookup.value, "%ProgramFiles%\\X\\", REG_EXPAND_SZ);
+        EXPECT_EQ(Compose(lookup), std::string("%ProgramFiles%\\X\\") + lookup.fileName);
+
+        w.SetValue(lookup.key, lookup.value, REG_DWORD, {'A', 'B', 'C', 'D'});
+        EXPECT_EQ(Compose(lookup), std::string("ABCD") + lookup.fileName);
+
+        w.SetValue(lookup.key, lookup.value, REG_DWORD, {'Q', 0, 0, 0});
+        EXPECT_EQ(Compose(lookup), std::string("Q") + lookup.fileName);
+
+        w.SetValue(lookup.key, lookup.value, REG_BINARY, {'C', ':', '\\', 0, 'x', 'y'});
+        EXPECT_EQ(Compose(lookup), std::string("C:\\") + lookup.fileName);
+
+        w.SetValue(lookup.key, lookup.value, REG_BINARY, std::vector<BYTE>(256, 0x81));
+        EXPECT_EQ(Compose(lookup), "");
+    }
+}
+
+TEST_F(Lookups, YieldAnEmptyPathWhenNothingUsableIsRecorded)
+{
+    for (const Lookup& lookup : kLookups) {
+        SCOPED_TRACE(lookup.value);
+        w.Reset();  // key missing
+        EXPECT_EQ(Compose(lookup), "");
+        EXPECT_TRUE(w.CallsNamed("RegCloseKey").empty()) << "no key was opened to release";
+
+        w.AddKey(lookup.key);  // value missing
+        EXPECT_EQ(Compose(lookup), "");
+
+        w.SetString(lookup.key, lookup.value, "C:\\Somewhere\\");
+        w.ReportSize(lookup.key, lookup.value, 0);  // a read that claims no bytes
+        EXPECT_EQ(Compose(lookup), "");
+
+        w.ReportSize(lookup.key, lookup.value, 5000);  // a size past the buffer
+        EXPECT_EQ(Compose(lookup), "");
+
+        w.ReportSize(lookup.key, lookup.value, 3);  // text ends where the size says
+        EXPECT_EQ(Compose(lookup), std::string("C:\\") + lookup.fileName);
+        EXPECT_TRUE(w.Misuses().empty());
+    }
+}
+
+TEST_F(Lookups, EachProgramHasItsOwnSeparator)
+{
+    // Only the add-on's file name brings a backslash; nothing is removed.
+    w.SetString(kVendrelKey, "BinDir", "D:\\Vendrel\\");
+    w.SetString(kMsnKey, "InstallationDirectory", "D:\\MSN");
+    EXPECT_EQ(Compose(kLookups[0]), "D:\\Vendrel\\\\vendrel.exe");
+    EXPECT_EQ(Compose(kLookups[1]), "D:\\MSNmsnmsgr.exe");
+}
+
+}  // namespace
