@@ -1,0 +1,34 @@
+// Finds each message box captioned "Error", logs its text and dismisses it
+// with OK after E2E_BOX_DELAY_MS (default 200). Runs until it is ended.
+#include "e2e/log.h"
+
+#include <stdlib.h>
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
+{
+    char setting[32];
+    DWORD delayMs = 200;
+    if (GetEnvironmentVariableA("E2E_BOX_DELAY_MS", setting, sizeof setting) - 1 < sizeof setting - 1)
+        delayMs = strtoul(setting, NULL, 10);
+
+    for (;;) {
+        HWND box = FindWindowA(NULL, "Error");
+        if (box == NULL) {
+            Sleep(10);
+            continue;
+        }
+        DWORD owner = 0;
+        GetWindowThreadProcessId(box, &owner);
+        char text[512] = "";
+        // A message box keeps its text in the static control with id 0xFFFF.
+        GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+        LogEvent("box", "Error", owner, text);
+        Sleep(delayMs);
+        for (int tries = 0; IsWindow(box); ++tries) {
+            if (tries % 200 == 0)
+                PostMessageA(box, WM_COMMAND, IDOK, 0);
+            Sleep(5);
+        }
+        LogEvent("dismissed", "Error", owner);
+    }
+}

@@ -1,0 +1,568 @@
+#!/usr/bin/env python3
+"""Runs the real launcher.exe under Wine, with stand-in programs, and checks
+what happened.
+
+Each run gets its own Wine prefix (a copy of a prepared template) and its own
+Xvfb display, so runs can go on side by side. Afterwards it ends its own
+wineserver and display and removes the prefix, also when a check fails or the
+run times out.
+
+  harness.py template --build DIR --template DIR   make the template prefix
+  harness.py scenario NAME --build DIR --template DIR
+  harness.py demo --build DIR [--case CASE] [--msn-life-ms N]
+  harness.py soak --build DIR --template DIR --waits N
+"""
+
+import argparse
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+SKIP = 77  # CTest's SKIP_RETURN_CODE
+
+VENDREL_KEY = r"HKLM\SOFTWARE\Orvane\Vendrel2"
+MSN_KEY = r"HKLM\SOFTWARE\Microsoft\MSNMessenger"
+VENDREL_DIR = r"C:\Program Files\Orvane\Vendrel 2"
+MSN_DIR = "C:\\Program Files\\MSN Messenger\\"
+LOAD_VENDREL = "Error Loading Vendrel 2."
+LOAD_MSN = "Error Loading MSN Messenger"
+WAIT_MSN = "Error Waiting for existing MSN's and Windows Messenger"
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def missing_tools():
+    return [tool for tool in ("wine", "wineserver", "wineboot", "Xvfb")
+            if shutil.which(tool) is None]
+
+
+def wine_env(prefix, display=None):
+    env = dict(os.environ)
+    env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEARCH="win32",
+               WINEDLLOVERRIDES="mscoree,mshtml=")
+    if display is not None:
+        env["DISPLAY"] = display
+    else:
+        env.pop("DISPLAY", None)
+    return env
+
+
+def quiet(cmd, env, timeout=120):
+    # Wine's services inherit our output streams and keep them open, so they
+    # must never be pipes we wait on.
+    subprocess.run(cmd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=timeout, check=True)
+
+
+def make_template(template):
+    """A fully booted prefix in which windows close at once without a
+    window manager."""
+    if os.path.isfile(os.path.join(template, ".ready")):
+        return
+    shutil.rmtree(template, ignore_errors=True)
+    os.makedirs(os.path.dirname(os.path.abspath(template)), exist_ok=True)
+    env = wine_env(template)
+    try:
+        quiet(["wineboot", "-i"], env, timeout=300)
+        quiet(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
+               "/d", "N", "/f"], env)
+        quiet(["wineserver", "-w"], env)
+    finally:
+        subprocess.run(["wineserver", "-k"], env=env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    open(os.path.join(template, ".ready"), "w").close()
+
+
+class Event:
+    def __init__(self, line, origin):
+        parts = line.split(" ", 4)
+        self.ms = (int(parts[0]) - origin) / 1000.0
+        self.kind, self.name, self.pid = parts[1], parts[2], int(parts[3])
+        self.detail = parts[4] if len(parts) > 4 else ""
+
+    def __repr__(self):
+        return "%+9.1f ms %s %s %d %s" % (self.ms, self.kind, self.name, self.pid, self.detail)
+
+
+class Run:
+    """One launcher run in a prefix and display of its own."""
+
+    def __init__(self, build, template, keep=False):
+        self.build = build
+        self.workdir = tempfile.mkdtemp(prefix="launcher-e2e-")
+        self.prefix = os.path.join(self.workdir, "prefix")
+        self.keep = keep
+        self.xvfb = None
+        self.display = None
+        if template:
+            subprocess.run(["cp", "-a", template, self.prefix], check=True)
+        else:
+            make_template(self.prefix)
+        self.drive = os.path.join(self.prefix, "drive_c")
+        self.log = []
+        self.registry = []
+        self.env = {}
+
+    # -- set-up -----------------------------------------------------------
+    def start_display(self):
+        read_end, write_end = os.pipe()
+        self.xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0",
+             "800x600x24"], pass_fds=(write_end,), stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+        os.close(write_end)
+        number = b""
+        deadline = time.time() + 30
+        while not number.endswith(b"\n") and time.time() < deadline:
+            chunk = os.read(read_end, 16)
+            if not chunk:
+                break
+            number += chunk
+        os.close(read_end)
+        check(number.strip().isdigit(), "Xvfb did not start")
+        self.display = ":" + number.strip().decode()
+
+    def unix_path(self, windows_path):
+        check(windows_path[:3].upper() == "C:\\", "only drive C is mapped: " + windows_path)
+        return os.path.join(self.drive, *windows_path[3:].split("\\"))
+
+    def install(self, windows_path, life_ms=None, spawn=()):
+        """Put a stand-in program at the path, steered by a file beside it."""
+        target = self.unix_path(windows_path)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copyfile(os.path.join(self.build, "e2e", "fakeprog.exe"), target)
+        config = os.path.splitext(target)[0] + ".cfg"
+        with open(config, "w") as handle:
+            if life_ms is not None:
+                handle.write("life_ms=%d\n" % life_ms)
+            for delay, path in spawn:
+                handle.write("spawn=%d %s\n" % (delay, path))
+
+    def reg(self, key, name, value, kind="REG_SZ"):
+        self.registry.append((key, name, value, kind))
+
+    def standard(self, msn_life_ms=1500):
+        self.reg(VENDREL_KEY, "BinDir", VENDREL_DIR)
+        self.reg(MSN_KEY, "InstallationDirectory", MSN_DIR)
+        self.install(VENDREL_DIR + "\\vendrel.exe")
+        self.install(MSN_DIR + "msnmsgr.exe", life_ms=msn_life_ms)
+        return self
+
+    # -- running ----------------------------------------------------------
+    def run(self, args="", prestart=(), box_delay_ms=200, sample_ms=0, timeout=90):
+        tools = os.path.join(self.drive, "e2e")
+        os.makedirs(tools, exist_ok=True)
+        for name, source in (("launcher.exe", "launcher/launcher.exe"),
+                             ("observer.exe", "e2e/observer.exe"),
+                             ("boxhelper.exe", "e2e/boxhelper.exe")):
+            shutil.copyfile(os.path.join(self.build, source), os.path.join(tools, name))
+        self.start_display()
+        env = wine_env(self.prefix, self.display)
+        for key, name, value, kind in self.registry:
+            quiet(["wine", "reg", "add", key, "/v", name, "/t", kind, "/d", value, "/f"], env)
+        env.update(E2E_LOG=r"C:\e2e\log.txt",
+                   E2E_LAUNCHER=r"C:\e2e\launcher.exe" + (" " + args if args else ""),
+                   E2E_BOXHELPER=r"C:\e2e\boxhelper.exe", E2E_WATCH="vendrel.exe",
+                   E2E_PRESTART=";".join(prestart), E2E_BOX_DELAY_MS=str(box_delay_ms),
+                   E2E_SAMPLE_MS=str(sample_ms))
+        try:
+            quiet(["wine", r"C:\e2e\observer.exe"], env, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise Failure("the run did not finish within %d s" % timeout)
+        finally:
+            self.read_log()
+        return self
+
+    def read_log(self):
+        path = os.path.join(self.drive, "e2e", "log.txt")
+        if not os.path.exists(path):
+            return
+        with open(path, encoding="latin-1") as handle:
+            lines = [line.rstrip("\r\n") for line in handle if line.strip()]
+        origin = next((int(l.split()[0]) for l in lines if " started launcher " in l),
+                      int(lines[0].split()[0]) if lines else 0)
+        self.log = sorted((Event(line, origin) for line in lines), key=lambda e: e.ms)
+
+    def close(self):
+        subprocess.run(["wineserver", "-k"], env=wine_env(self.prefix),
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
+        if self.xvfb is not None:
+            os.killpg(self.xvfb.pid, signal.SIGTERM)
+            try:
+                self.xvfb.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.xvfb.pid, signal.SIGKILL)
+                self.xvfb.wait()
+        if not self.keep:
+            shutil.rmtree(self.workdir, ignore_errors=True)
+
+    # -- reading what happened --------------------------------------------
+    def events(self, kind, name=None):
+        return [e for e in self.log if e.kind == kind and (name is None or e.name == name)]
+
+    def one(self, kind, name):
+        found = self.events(kind, name)
+        check(len(found) == 1, "expected one '%s %s', saw %d" % (kind, name, len(found)))
+        return found[0]
+
+    def boxes(self):
+        return [e.detail for e in self.events("box")]
+
+    def exit_code(self):
+        return self.one("exit", "launcher").detail
+
+    def timeline(self):
+        return "\n".join(repr(e) for e in self.log)
+
+
+def within(value, low, high, what):
+    check(low <= value <= high, "%s was %.0f ms, expected %d to %d" % (what, value, low, high))
+
+
+# Tolerances allow for a loaded two-core machine; the benchmark measures.
+SETTLE = (900, 1800)
+GRACE = (6900, 8500)
+
+
+def scenario_normal(r):
+    r.standard().run()
+    addon = r.one("start", "vendrel.exe")
+    msn = r.one("start", "msnmsgr.exe")
+    check(addon.ms < msn.ms, "the add-on must start first")
+    within(msn.ms - addon.ms, *SETTLE, what="add-on start to MSN Messenger start")
+    ended = r.one("ended", "vendrel.exe")
+    within(ended.ms - r.one("end", "msnmsgr.exe").ms, 7150, 8750, "MSN's end to the add-on's end")
+    check(ended.detail == "code=0", "the add-on's exit code: " + ended.detail)
+    check(r.exit_code() == "code=0", "launcher " + r.exit_code())
+    check(r.boxes() == [], "unexpected boxes %s" % r.boxes())
+    check(msn.detail.startswith('"C:\\Program Files\\MSN Messenger\\msnmsgr.exe"'),
+          "MSN Messenger's command line: " + msn.detail)
+
+
+def scenario_other_messengers(r):
+    r.standard()
+    r.install(r"C:\Other\msmsgs.exe", life_ms=4500)  # outlives the MSN the launcher started
+    r.install(r"C:\Other\msnmsgr.exe", life_ms=3000)
+    r.install(MSN_DIR + "msnmsgr.exe", life_ms=1500, spawn=[(1000, r"C:\Other\msnmsgr.exe")])
+    r.run(prestart=[r"C:\Other\msmsgs.exe"])
+    ends = r.events("end", "msnmsgr.exe") + r.events("end", "msmsgs.exe")
+    check(len(ends) == 3, "expected three messengers to end, saw %d" % len(ends))
+    last = max(e.ms for e in ends)
+    within(r.one("ended", "vendrel.exe").ms - last, *GRACE, what="last messenger's end to the add-on's end")
+    check(r.exit_code() == "code=0" and r.boxes() == [], "exit code or boxes")
+
+
+def addon_fails(r, breakage):
+    r.standard()
+    breakage(r)
+    r.run(box_delay_ms=1500)
+    check(r.boxes() == [LOAD_VENDREL], "boxes %s" % r.boxes())
+    dismissed = r.one("dismissed", "Error")
+    within(r.one("start", "msnmsgr.exe").ms - dismissed.ms, 850, 1800,
+           "box dismissed to MSN Messenger start")
+    check(r.events("start", "vendrel.exe") == [], "the add-on started")
+    check(r.exit_code() == "code=0", "launcher " + r.exit_code())
+
+
+def scenario_addon_key_missing(r):
+    def breakage(run):
+        run.registry = [x for x in run.registry if x[0] != VENDREL_KEY]
+    addon_fails(r, breakage)
+
+
+def scenario_addon_not_in_folder(r):
+    def breakage(run):
+        run.registry[0] = (VENDREL_KEY, "BinDir", r"C:\Program Files\Orvane\Empty", "REG_SZ")
+        os.makedirs(run.unix_path(r"C:\Program Files\Orvane\Empty"))
+    addon_fails(r, breakage)
+
+
+def msn_fails(r, breakage):
+    r.standard()
+    breakage(r)
+    r.install(r"C:\Other\msmsgs.exe", life_ms=5000)
+    r.run(prestart=[r"C:\Other\msmsgs.exe"])
+    check(r.boxes() == [LOAD_MSN], "boxes %s" % r.boxes())
+    check(r.events("start", "msnmsgr.exe") == [], "MSN Messenger started")
+    within(r.one("ended", "vendrel.exe").ms - r.one("end", "msmsgs.exe").ms, *GRACE,
+           what="running messenger's end to the add-on's end")
+    check(r.exit_code() == "code=0", "launcher " + r.exit_code())
+
+
+def scenario_msn_no_backslash(r):
+    def breakage(run):
+        run.registry[1] = (MSN_KEY, "InstallationDirectory", MSN_DIR.rstrip("\\"), "REG_SZ")
+    msn_fails(r, breakage)
+
+
+def scenario_msn_missing(r):
+    def breakage(run):
+        run.registry = [x for x in run.registry if x[0] != MSN_KEY]
+    msn_fails(r, breakage)
+
+
+def scenario_both_fail(r):
+    r.run()
+    check(r.boxes() == [LOAD_VENDREL, LOAD_MSN], "boxes %s" % r.boxes())
+    check(r.exit_code() == "code=0", "launcher " + r.exit_code())
+
+
+def scenario_addon_exits_early(r):
+    r.standard()
+    r.install(VENDREL_DIR + "\\vendrel.exe", life_ms=300)
+    r.run()
+    check(r.one("end", "vendrel.exe").ms < r.one("start", "msnmsgr.exe").ms,
+          "the add-on should have ended by itself first")
+    within(r.one("exit", "launcher").ms - r.one("end", "msnmsgr.exe").ms, 7150, 8750,
+           "MSN's end to the launcher's exit")
+    check(r.exit_code() == "code=0" and r.boxes() == [], "exit code or boxes")
+
+
+def scenario_planted_programs(r):
+    r.standard()
+    for planted in (r"C:\Program.exe", r"C:\Program Files\MSN.exe",
+                    r"C:\Program Files\Orvane\Vendrel.exe"):
+        r.install(planted, life_ms=0)
+    r.run()
+    started = sorted(e.name for e in r.events("start"))
+    check(started == ["msnmsgr.exe", "vendrel.exe"], "programs started: %s" % started)
+    check(r.boxes() == [] and r.exit_code() == "code=0", "exit code or boxes")
+
+
+def bad_values(r, vendrel, msn):
+    r.standard()
+    r.registry = [(VENDREL_KEY, "BinDir") + vendrel, (MSN_KEY, "InstallationDirectory") + msn]
+    r.run()
+    check(r.boxes() == [LOAD_VENDREL, LOAD_MSN], "boxes %s" % r.boxes())
+    check(r.events("start") == [], "a program started")
+    check(r.exit_code() == "code=0", "launcher " + r.exit_code())
+
+
+def scenario_bad_values_expand_dword(r):
+    # Expanded, this would name the installed add-on: it must stay raw.
+    bad_values(r, (r"%ProgramFiles%\Orvane\Vendrel 2", "REG_EXPAND_SZ"), ("4096", "REG_DWORD"))
+
+
+def scenario_bad_values_long(r):
+    bad_values(r, ("41" * 256, "REG_BINARY"), ("C:\\" + "x" * 297, "REG_SZ"))
+
+
+def scenario_bad_values_empty(r):
+    r.install(r"C:\windows\system32\msnmsgr.exe", life_ms=0)  # a bare name would find this
+    r.install(r"C:\e2e\msnmsgr.exe", life_ms=0)
+    bad_values(r, ("", "REG_SZ"), ("", "REG_SZ"))
+
+
+def scenario_arguments_ignored(r):
+    r.standard()
+    r.install(r"C:\Program.exe", life_ms=0)
+    r.run(args=r'/quit --help "C:\Program.exe" C:\Program.exe')
+    started = sorted(e.name for e in r.events("start"))
+    check(started == ["msnmsgr.exe", "vendrel.exe"], "programs started: %s" % started)
+    within(r.one("ended", "vendrel.exe").ms - r.one("end", "msnmsgr.exe").ms, 7150, 8750,
+           "MSN's end to the add-on's end")
+    check(r.boxes() == [] and r.exit_code() == "code=0", "exit code or boxes")
+
+
+def scenario_other_letter_case(r):
+    r.standard()
+    r.install(r"C:\Other\MSNMSGR.EXE", life_ms=30000)
+    r.run(prestart=[r"C:\Other\MSNMSGR.EXE"])
+    check(r.events("end", "MSNMSGR.EXE") == [], "MSNMSGR.EXE should still be running")
+    within(r.one("ended", "vendrel.exe").ms - r.one("end", "msnmsgr.exe").ms, 7150, 8750,
+           "MSN's end to the add-on's end")
+
+
+SCENARIOS = {name[len("scenario_"):].replace("_", "-"): func
+             for name, func in globals().items() if name.startswith("scenario_")}
+
+
+def run_scenario(name, build, template):
+    r = Run(build, template)
+    try:
+        SCENARIOS[name](r)
+    except Failure as failure:
+        print("FAILED %s: %s\n%s" % (name, failure, r.timeline()))
+        return 1
+    finally:
+        r.close()
+    print("passed %s\n%s" % (name, r.timeline()))
+    return 0
+
+
+# -- demo -----------------------------------------------------------------
+
+DEMO_CASES = {
+    "normal": "both programs installed; MSN Messenger is quit after a while",
+    "other-messenger": "a Windows Messenger is still running when MSN Messenger quits",
+    "addon-missing": "the add-on is not installed",
+    "msn-missing": "MSN Messenger is not installed",
+}
+
+
+def describe(e, r):
+    names = {"vendrel.exe": "add-on (vendrel.exe)", "msnmsgr.exe": "MSN Messenger (msnmsgr.exe)",
+             "msmsgs.exe": "Windows Messenger (msmsgs.exe)"}
+    who = names.get(e.name, e.name)
+    if e.kind == "start":
+        return "%s started, command line %s" % (who, e.detail.strip())
+    if e.kind == "end":
+        return "%s quit by itself" % who
+    if e.kind == "ended":
+        return "%s ended by force, exit code %s" % (who, e.detail.split("=")[1])
+    if e.kind == "started":
+        return "launcher started (pid %d)" % e.pid
+    if e.kind == "exit":
+        return "launcher exited with code %s" % e.detail.split("=")[1]
+    if e.kind == "box":
+        return 'message box "Error": "%s"' % e.detail
+    if e.kind == "dismissed":
+        return "message box dismissed with OK"
+    return None
+
+
+def demo(build, case, msn_life_ms):
+    r = Run(build, None)
+    try:
+        if case != "addon-missing":
+            r.reg(VENDREL_KEY, "BinDir", VENDREL_DIR)
+            r.install(VENDREL_DIR + "\\vendrel.exe")
+        if case != "msn-missing":
+            r.reg(MSN_KEY, "InstallationDirectory", MSN_DIR)
+            r.install(MSN_DIR + "msnmsgr.exe", life_ms=msn_life_ms)
+        prestart = []
+        if case in ("other-messenger", "msn-missing"):
+            r.install(r"C:\Other\msmsgs.exe", life_ms=msn_life_ms + 3000)
+            prestart.append(r"C:\Other\msmsgs.exe")
+        print("Case: %s (%s)" % (case, DEMO_CASES[case]))
+        for key, name, value, _ in r.registry:
+            print("  registry %s\\%s = %s" % (key, name, value))
+        print("Running the launcher under Wine...\n")
+        r.run(prestart=prestart, box_delay_ms=1000)
+        print("  time since launcher start")
+        for e in r.log:
+            text = describe(e, r)
+            if text is not None:
+                print("  %+8.0f ms  %s" % (e.ms, text))
+        ends = [e.ms for e in r.events("end") if e.name in ("msnmsgr.exe", "msmsgs.exe")]
+        addon, msn = r.events("start", "vendrel.exe"), r.events("start", "msnmsgr.exe")
+        ended = r.events("ended", "vendrel.exe")
+        print()
+        if addon and msn:
+            print("  add-on start to MSN Messenger start: %.0f ms (nominal 1000)"
+                  % (msn[0].ms - addon[0].ms))
+        if ended and ends:
+            print("  last messenger's end to the add-on's end: %.0f ms (nominal 7250 after the "
+                  "one it started, 7000 after another)" % (ended[0].ms - max(ends)))
+        print("  message boxes: %d" % len(r.boxes()))
+    finally:
+        r.close()
+    return 0
+
+
+# -- soak -----------------------------------------------------------------
+
+def soak(build, template, waits, report=True):
+    """Messenger processes come and go `waits` times, one after another with
+    a few overlapping, while the observer samples the launcher."""
+    r = Run(build, template)
+    try:
+        r.standard(msn_life_ms=200)
+        chain = []
+        # Each link starts the next and lives a little longer, so the
+        # launcher always finds another messenger when one ends.
+        for i in range(waits):
+            name = "msnmsgr.exe" if i % 2 == 0 else "msmsgs.exe"
+            chain.append("C:\\Soak\\%d\\%s" % (i, name))
+        for i, path in enumerate(chain):
+            spawn = [(20, chain[i + 1])] if i + 1 < len(chain) else []
+            if i % 10 == 0 and i + 2 < len(chain):
+                spawn.append((25, chain[i + 2]))  # overlapping: two start at once
+            r.install(path, life_ms=60, spawn=spawn)
+        r.install(MSN_DIR + "msnmsgr.exe", life_ms=200, spawn=[(100, chain[0])])
+        r.run(sample_ms=100, timeout=max(120, waits))
+        samples = r.events("sample")
+        check(len(samples) >= 20, "too few samples: %d" % len(samples))
+
+        def field(e, key):
+            return int(dict(kv.split("=") for kv in e.detail.split())[key])
+
+        chain_ends = [e for e in r.events("end") if e.name in ("msnmsgr.exe", "msmsgs.exe")]
+        started = [e for e in r.events("start") if e.name in ("msnmsgr.exe", "msmsgs.exe")]
+        check(len(started) >= waits, "only %d messengers started" % len(started))
+        last_end = max(e.ms for e in chain_ends)
+        grace = r.one("ended", "vendrel.exe").ms - last_end
+        within(grace, *GRACE, what="last messenger's end to the add-on's end")
+        waiting = [s for s in samples if s.ms < last_end]
+        tenth = max(1, len(waiting) // 10)
+        first, last = waiting[:tenth], waiting[-tenth:]
+        handles = (max(field(s, "handles") for s in first), max(field(s, "handles") for s in last))
+        memory = (max(field(s, "private") for s in first), max(field(s, "private") for s in last))
+        cpu_ms = (field(samples[-1], "cpu_us") - field(waiting[0], "cpu_us")) / 1000.0
+        if report:
+            print("soak: %d messengers started and ended, %d samples over %.1f s"
+                  % (len(chain_ends), len(samples), last_end / 1000.0))
+            print("soak: launcher handles first/last tenth: %d / %d" % handles)
+            print("soak: launcher private bytes first/last tenth: %d / %d" % memory)
+            print("soak: launcher CPU time over the run: %.1f ms" % cpu_ms)
+            print("soak: last messenger's end to the add-on's end: %.0f ms" % grace)
+        check(handles[1] <= handles[0], "handles grew: %d -> %d" % handles)
+        check(memory[1] <= memory[0], "private memory grew: %d -> %d" % memory)
+        check(len(chain_ends) >= waits, "only %d messengers ended" % len(chain_ends))
+    finally:
+        r.close()
+    return 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("command", choices=["template", "scenario", "demo", "soak", "list"])
+    parser.add_argument("name", nargs="?")
+    parser.add_argument("--build", default="build/win32")
+    parser.add_argument("--template")
+    parser.add_argument("--case", default="normal", choices=sorted(DEMO_CASES))
+    parser.add_argument("--msn-life-ms", type=int, default=2000)
+    parser.add_argument("--waits", type=int, default=300)
+    args = parser.parse_args()
+
+    if args.command == "list":
+        print("\n".join(sorted(SCENARIOS)))
+        return 0
+    missing = missing_tools()
+    if missing:
+        print("SKIPPED: Wine tests need %s (scripts/install-deps.sh installs them)"
+              % ", ".join(missing))
+        return SKIP
+    build = os.path.abspath(args.build)
+    template = os.path.abspath(args.template) if args.template else None
+    if args.command == "template":
+        make_template(template)
+        return 0
+    if args.command == "demo":
+        return demo(build, args.case, args.msn_life_ms)
+    if template is not None and not os.path.isfile(os.path.join(template, ".ready")):
+        make_template(template)
+    try:
+        if args.command == "soak":
+            return soak(build, template, args.waits)
+        return run_scenario(args.name, build, template)
+    except Failure as failure:
+        print("FAILED: %s" % failure)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

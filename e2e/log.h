@@ -1,0 +1,57 @@
+// Event log shared by the end-to-end helper programs: one line per event,
+// "<microseconds> <event> <name> <pid> [detail]", appended to the file named
+// by E2E_LOG. The time is the performance counter, which every process on
+// the machine shares.
+#ifndef E2E_LOG_H
+#define E2E_LOG_H
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <stdio.h>
+#include <string.h>
+
+inline long long NowMicroseconds()
+{
+    LARGE_INTEGER counter, frequency;
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    return counter.QuadPart / frequency.QuadPart * 1000000
+        + counter.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart;
+}
+
+inline void LogEvent(const char* event, const char* name, DWORD pid, const char* detail = "")
+{
+    char path[MAX_PATH];
+    DWORD length = GetEnvironmentVariableA("E2E_LOG", path, sizeof path);
+    if (length == 0 || length >= sizeof path)
+        return;
+    char line[1024];
+    int size = _snprintf(line, sizeof line - 1, "%lld %s %s %lu %s\r\n", NowMicroseconds(), event,
+                         name, static_cast<unsigned long>(pid), detail);
+    if (size < 0) {
+        size = sizeof line - 1;
+        line[size - 2] = '\r';
+        line[size - 1] = '\n';
+    }
+    // Appends from several processes land whole: each is one write at the end.
+    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written;
+    WriteFile(file, line, static_cast<DWORD>(size), &written, NULL);
+    CloseHandle(file);
+}
+
+// The running program's file name, e.g. "msnmsgr.exe", and its full path.
+inline void OwnName(char* fullPath, DWORD size, const char** name)
+{
+    DWORD length = GetModuleFileNameA(NULL, fullPath, size);
+    if (length == 0 || length >= size)
+        fullPath[0] = '\0';
+    const char* slash = strrchr(fullPath, '\\');
+    *name = slash ? slash + 1 : fullPath;
+}
+
+#endif  // E2E_LOG_H

@@ -1,0 +1,187 @@
+// Runs the launcher under observation. Starts the message-box helper and any
+// programs that should already be running, then the launcher; logs when each
+// watched process (the add-on) ends and with which exit code, since a
+// process ended by force cannot log that itself; logs the launcher's exit
+// code; and, if asked, samples the launcher's handles, memory and CPU time.
+//   E2E_LAUNCHER      command line of the launcher
+//   E2E_BOXHELPER     path of the message-box helper (optional)
+//   E2E_PRESTART      programs to start first, separated by ';' (optional)
+//   E2E_WATCH         executable name to watch, e.g. vendrel.exe
+//   E2E_SAMPLE_MS     sampling period for the launcher (optional)
+#include "e2e/log.h"
+
+#include <psapi.h>
+#include <stdlib.h>
+#include <tlhelp32.h>
+
+namespace {
+
+HANDLE Start(const char* cmdLine, DWORD* pid)
+{
+    char line[2048];
+    lstrcpynA(line, cmdLine, sizeof line);
+    STARTUPINFOA startup;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    if (!CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+        return NULL;
+    CloseHandle(process.hThread);
+    *pid = process.dwProcessId;
+    return process.hProcess;
+}
+
+void Setting(const char* name, char* value, DWORD size)
+{
+    DWORD length = GetEnvironmentVariableA(name, value, size);
+    if (length == 0 || length >= size)
+        value[0] = '\0';
+}
+
+void Sample(HANDLE launcher, DWORD pid)
+{
+    DWORD handles = 0;
+    GetProcessHandleCount(launcher, &handles);
+    PROCESS_MEMORY_COUNTERS_EX memory;
+    ZeroMemory(&memory, sizeof memory);
+    GetProcessMemoryInfo(launcher, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
+                         sizeof memory);
+    FILETIME created, exited, kernel, user;
+    ULONGLONG cpu = 0;
+    if (GetProcessTimes(launcher, &created, &exited, &kernel, &user)) {
+        cpu = (static_cast<ULONGLONG>(kernel.dwHighDateTime) << 32 | kernel.dwLowDateTime)
+            + (static_cast<ULONGLONG>(user.dwHighDateTime) << 32 | user.dwLowDateTime);
+    }
+    char detail[128];
+    _snprintf(detail, sizeof detail - 1, "handles=%lu private=%lu cpu_us=%llu",
+              static_cast<unsigned long>(handles), static_cast<unsigned long>(memory.PrivateUsage),
+              cpu / 10);
+    detail[sizeof detail - 1] = '\0';
+    LogEvent("sample", "launcher", pid, detail);
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
+{
+    char value[2048];
+    DWORD pid = 0;
+
+    Setting("E2E_BOXHELPER", value, sizeof value);
+    HANDLE boxHelper = NULL;
+    if (value[0] != '\0') {
+        char quoted[MAX_PATH + 2];
+        _snprintf(quoted, sizeof quoted - 1, "\"%s\"", value);
+        quoted[sizeof quoted - 1] = '\0';
+        boxHelper = Start(quoted, &pid);
+    }
+
+    Setting("E2E_PRESTART", value, sizeof value);
+    for (char* path = strtok(value, ";"); path != NULL; path = strtok(NULL, ";")) {
+        char quoted[MAX_PATH + 2];
+        _snprintf(quoted, sizeof quoted - 1, "\"%s\"", path);
+        quoted[sizeof quoted - 1] = '\0';
+        HANDLE started = Start(quoted, &pid);
+        if (started != NULL)
+            CloseHandle(started);
+    }
+    if (value[0] != '\0')
+        Sleep(500);  // let them show in process snapshots
+
+    char watchName[MAX_PATH];
+    Setting("E2E_WATCH", watchName, sizeof watchName);
+    Setting("E2E_SAMPLE_MS", value, sizeof value);
+    const DWORD sampleMs = strtoul(value, NULL, 10);
+
+    Setting("E2E_LAUNCHER", value, sizeof value);
+    LogEvent("run", "launcher", 0, value);
+    DWORD launcherPid = 0;
+    HANDLE launcher = Start(value, &launcherPid);
+    if (launcher == NULL) {
+        LogEvent("fail", "launcher", 0, "could not start");
+        return 1;
+    }
+    LogEvent("started", "launcher", launcherPid);
+
+    HANDLE watched[MAXIMUM_WAIT_OBJECTS];
+    DWORD watchedPid[MAXIMUM_WAIT_OBJECTS];
+    DWORD count = 0;
+    bool launcherDone = false;
+    long long doneAt = 0;
+    long long nextSample = NowMicroseconds();
+    for (;;) {
+        if (launcherDone && (count == 0 || NowMicroseconds() - doneAt > 3000000))
+            break;
+        if (!launcherDone && sampleMs != 0 && NowMicroseconds() >= nextSample) {
+            Sample(launcher, launcherPid);
+            nextSample += static_cast<long long>(sampleMs) * 1000;
+        }
+        HANDLE waitOn[MAXIMUM_WAIT_OBJECTS];
+        DWORD n = 0;
+        if (!launcherDone)
+            waitOn[n++] = launcher;
+        for (DWORD i = 0; i < count && n < MAXIMUM_WAIT_OBJECTS; ++i)
+            waitOn[n++] = watched[i];
+        DWORD result = n ? WaitForMultipleObjects(n, waitOn, FALSE, 5) : (Sleep(5), WAIT_TIMEOUT);
+        if (result < WAIT_OBJECT_0 + n) {
+            HANDLE ended = waitOn[result - WAIT_OBJECT_0];
+            DWORD code = 0;
+            GetExitCodeProcess(ended, &code);
+            char detail[32];
+            _snprintf(detail, sizeof detail - 1, "code=%lu", static_cast<unsigned long>(code));
+            detail[sizeof detail - 1] = '\0';
+            if (ended == launcher) {
+                if (sampleMs != 0)
+                    Sample(launcher, launcherPid);
+                LogEvent("exit", "launcher", launcherPid, detail);
+                launcherDone = true;
+                doneAt = NowMicroseconds();
+            } else {
+                for (DWORD i = 0; i < count; ++i) {
+                    if (watched[i] != ended)
+                        continue;
+                    LogEvent("ended", watchName, watchedPid[i], detail);
+                    CloseHandle(watched[i]);
+                    watched[i] = watched[count - 1];
+                    watchedPid[i] = watchedPid[count - 1];
+                    --count;
+                    break;
+                }
+            }
+            continue;
+        }
+        if (watchName[0] == '\0' || launcherDone)
+            continue;
+        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        if (snapshot == INVALID_HANDLE_VALUE)
+            continue;
+        PROCESSENTRY32 entry;
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Process32First(snapshot, &entry); more;
+             more = Process32Next(snapshot, &entry)) {
+            if (lstrcmpiA(entry.szExeFile, watchName) != 0)
+                continue;
+            bool known = false;
+            for (DWORD i = 0; i < count; ++i)
+                known = known || watchedPid[i] == entry.th32ProcessID;
+            if (known || count + 1 >= MAXIMUM_WAIT_OBJECTS)
+                continue;
+            HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE,
+                                         entry.th32ProcessID);
+            if (process == NULL)
+                continue;
+            watched[count] = process;
+            watchedPid[count] = entry.th32ProcessID;
+            ++count;
+            LogEvent("watching", watchName, entry.th32ProcessID);
+        }
+        CloseHandle(snapshot);
+    }
+
+    if (boxHelper != NULL) {
+        TerminateProcess(boxHelper, 0);
+        CloseHandle(boxHelper);
+    }
+    CloseHandle(launcher);
+    return 0;
+}
