@@ -474,10 +474,10 @@ def demo(build, case, msn_life_ms):
 
 # -- soak -----------------------------------------------------------------
 
-def soak(build, template, waits, report=True):
+def soak(build, template, waits, report=True, keep=False):
     """Messenger processes come and go `waits` times, one after another with
     a few overlapping, while the observer samples the launcher."""
-    r = Run(build, template)
+    r = Run(build, template, keep=keep)
     try:
         r.standard(msn_life_ms=200)
         chain = []
@@ -488,9 +488,13 @@ def soak(build, template, waits, report=True):
             chain.append("C:\\Soak\\%d\\%s" % (i, name))
         for i, path in enumerate(chain):
             spawn = [(20, chain[i + 1])] if i + 1 < len(chain) else []
-            if i % 10 == 0 and i + 2 < len(chain):
-                spawn.append((25, chain[i + 2]))  # overlapping: two start at once
-            r.install(path, life_ms=60, spawn=spawn)
+            if i % 10 == 0 and i + 1 < len(chain):
+                # Now and then a second messenger overlaps the chain; it
+                # starts nothing itself.
+                side = "C:\\Soak\\%d\\side\\msmsgs.exe" % i
+                r.install(side, life_ms=100)
+                spawn.append((30, side))
+            r.install(path, life_ms=300, spawn=spawn)
         r.install(MSN_DIR + "msnmsgr.exe", life_ms=200, spawn=[(100, chain[0])])
         r.run(sample_ms=100, timeout=max(120, waits))
         samples = r.events("sample")
@@ -501,26 +505,30 @@ def soak(build, template, waits, report=True):
 
         chain_ends = [e for e in r.events("end") if e.name in ("msnmsgr.exe", "msmsgs.exe")]
         started = [e for e in r.events("start") if e.name in ("msnmsgr.exe", "msmsgs.exe")]
-        check(len(started) >= waits, "only %d messengers started" % len(started))
         last_end = max(e.ms for e in chain_ends)
         grace = r.one("ended", "vendrel.exe").ms - last_end
         within(grace, *GRACE, what="last messenger's end to the add-on's end")
         waiting = [s for s in samples if s.ms < last_end]
+        # The first tenth is warm-up (the platform's own first-use
+        # allocations); compare the second tenth with the last.
         tenth = max(1, len(waiting) // 10)
-        first, last = waiting[:tenth], waiting[-tenth:]
+        first, last = waiting[tenth:2 * tenth], waiting[-tenth:]
         handles = (max(field(s, "handles") for s in first), max(field(s, "handles") for s in last))
         memory = (max(field(s, "private") for s in first), max(field(s, "private") for s in last))
         cpu_ms = (field(samples[-1], "cpu_us") - field(waiting[0], "cpu_us")) / 1000.0
         if report:
             print("soak: %d messengers started and ended, %d samples over %.1f s"
                   % (len(chain_ends), len(samples), last_end / 1000.0))
-            print("soak: launcher handles first/last tenth: %d / %d" % handles)
-            print("soak: launcher private bytes first/last tenth: %d / %d" % memory)
+            print("soak: launcher handles second/last tenth: %d / %d" % handles)
+            print("soak: launcher private bytes second/last tenth: %d / %d" % memory)
             print("soak: launcher CPU time over the run: %.1f ms" % cpu_ms)
             print("soak: last messenger's end to the add-on's end: %.0f ms" % grace)
         check(handles[1] <= handles[0], "handles grew: %d -> %d" % handles)
-        check(memory[1] <= memory[0], "private memory grew: %d -> %d" % memory)
-        check(len(chain_ends) >= waits, "only %d messengers ended" % len(chain_ends))
+        # One page of slack: the platform's heap may round up once.
+        check(memory[1] <= memory[0] + 4096, "private memory grew: %d -> %d" % memory)
+        sides = len([i for i in range(0, waits, 10) if i + 1 < waits])
+        check(len(chain_ends) == waits + sides + 1,
+              "%d messengers ended, expected %d" % (len(chain_ends), waits + sides + 1))
     finally:
         r.close()
     return 0
@@ -536,6 +544,7 @@ def main():
     parser.add_argument("--case", default="normal", choices=sorted(DEMO_CASES))
     parser.add_argument("--msn-life-ms", type=int, default=2000)
     parser.add_argument("--waits", type=int, default=300)
+    parser.add_argument("--keep", action="store_true", help="keep the prefix, for debugging")
     args = parser.parse_args()
 
     if args.command == "list":
@@ -557,7 +566,7 @@ def main():
         make_template(template)
     try:
         if args.command == "soak":
-            return soak(build, template, args.waits)
+            return soak(build, template, args.waits, keep=args.keep)
         return run_scenario(args.name, build, template)
     except Failure as failure:
         print("FAILED: %s" % failure)

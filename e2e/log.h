@@ -34,14 +34,21 @@ inline void LogEvent(const char* event, const char* name, DWORD pid, const char*
         line[size - 2] = '\r';
         line[size - 1] = '\n';
     }
-    // Appends from several processes land whole: each is one write at the end.
+    // Wine does not make appends from several processes atomic: take turns.
+    HANDLE lock = CreateMutexA(NULL, FALSE, "launcher-e2e-log");
+    if (lock != NULL)
+        WaitForSingleObject(lock, 5000);
     HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return;
-    DWORD written;
-    WriteFile(file, line, static_cast<DWORD>(size), &written, NULL);
-    CloseHandle(file);
+    if (file != INVALID_HANDLE_VALUE) {
+        DWORD written;
+        WriteFile(file, line, static_cast<DWORD>(size), &written, NULL);
+        CloseHandle(file);
+    }
+    if (lock != NULL) {
+        ReleaseMutex(lock);
+        CloseHandle(lock);
+    }
 }
 
 // The running program's file name, e.g. "msnmsgr.exe", and its full path.

@@ -8,9 +8,10 @@
 //   E2E_PRESTART      programs to start first, separated by ';' (optional)
 //   E2E_WATCH         executable name to watch, e.g. vendrel.exe
 //   E2E_SAMPLE_MS     sampling period for the launcher (optional)
+// A forced end is logged within the wait's period: the wait wakes at once.
 #include "e2e/log.h"
 
-#include <psapi.h>
+#include <winternl.h>
 #include <stdlib.h>
 #include <tlhelp32.h>
 
@@ -38,26 +39,39 @@ void Setting(const char* name, char* value, DWORD size)
         value[0] = '\0';
 }
 
-void Sample(HANDLE launcher, DWORD pid)
+// Wine answers GetProcessHandleCount, GetProcessMemoryInfo and
+// GetProcessTimes for another process with zeros or the caller's own
+// figures, so read the system's process list, which Windows and Wine fill
+// for every process.
+void Sample(DWORD pid)
 {
-    DWORD handles = 0;
-    GetProcessHandleCount(launcher, &handles);
-    PROCESS_MEMORY_COUNTERS_EX memory;
-    ZeroMemory(&memory, sizeof memory);
-    GetProcessMemoryInfo(launcher, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
-                         sizeof memory);
-    FILETIME created, exited, kernel, user;
-    ULONGLONG cpu = 0;
-    if (GetProcessTimes(launcher, &created, &exited, &kernel, &user)) {
-        cpu = (static_cast<ULONGLONG>(kernel.dwHighDateTime) << 32 | kernel.dwLowDateTime)
-            + (static_cast<ULONGLONG>(user.dwHighDateTime) << 32 | user.dwLowDateTime);
+    typedef LONG(WINAPI * QueryFn)(int, PVOID, ULONG, PULONG);
+    static QueryFn query = reinterpret_cast<QueryFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"),
+                                               "NtQuerySystemInformation")));
+    static BYTE buffer[1 << 20];
+    ULONG needed = 0;
+    if (query == NULL || query(5 /* SystemProcessInformation */, buffer, sizeof buffer, &needed) != 0)
+        return;
+    for (BYTE* at = buffer;;) {
+        SYSTEM_PROCESS_INFORMATION* info = reinterpret_cast<SYSTEM_PROCESS_INFORMATION*>(at);
+        if (reinterpret_cast<ULONG_PTR>(info->UniqueProcessId) == pid) {
+            char detail[160];
+            _snprintf(detail, sizeof detail - 1,
+                      "handles=%lu private=%lu workingset=%lu cpu_us=%llu threads=%lu",
+                      info->HandleCount,
+                      static_cast<unsigned long>(info->VirtualMemoryCounters.PagefileUsage),
+                      static_cast<unsigned long>(info->VirtualMemoryCounters.WorkingSetSize),
+                      (info->UserTime.QuadPart + info->KernelTime.QuadPart) / 10,
+                      info->NumberOfThreads);
+            detail[sizeof detail - 1] = '\0';
+            LogEvent("sample", "launcher", pid, detail);
+            return;
+        }
+        if (info->NextEntryOffset == 0)
+            return;
+        at += info->NextEntryOffset;
     }
-    char detail[128];
-    _snprintf(detail, sizeof detail - 1, "handles=%lu private=%lu cpu_us=%llu",
-              static_cast<unsigned long>(handles), static_cast<unsigned long>(memory.PrivateUsage),
-              cpu / 10);
-    detail[sizeof detail - 1] = '\0';
-    LogEvent("sample", "launcher", pid, detail);
 }
 
 }  // namespace
@@ -107,13 +121,14 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     DWORD watchedPid[MAXIMUM_WAIT_OBJECTS];
     DWORD count = 0;
     bool launcherDone = false;
+    bool foundWatched = false;
     long long doneAt = 0;
     long long nextSample = NowMicroseconds();
     for (;;) {
         if (launcherDone && (count == 0 || NowMicroseconds() - doneAt > 3000000))
             break;
         if (!launcherDone && sampleMs != 0 && NowMicroseconds() >= nextSample) {
-            Sample(launcher, launcherPid);
+            Sample(launcherPid);
             nextSample += static_cast<long long>(sampleMs) * 1000;
         }
         HANDLE waitOn[MAXIMUM_WAIT_OBJECTS];
@@ -122,7 +137,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
             waitOn[n++] = launcher;
         for (DWORD i = 0; i < count && n < MAXIMUM_WAIT_OBJECTS; ++i)
             waitOn[n++] = watched[i];
-        DWORD result = n ? WaitForMultipleObjects(n, waitOn, FALSE, 5) : (Sleep(5), WAIT_TIMEOUT);
+        DWORD result = n ? WaitForMultipleObjects(n, waitOn, FALSE, foundWatched ? 50 : 5)
+                         : (Sleep(5), WAIT_TIMEOUT);
         if (result < WAIT_OBJECT_0 + n) {
             HANDLE ended = waitOn[result - WAIT_OBJECT_0];
             DWORD code = 0;
@@ -132,7 +148,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
             detail[sizeof detail - 1] = '\0';
             if (ended == launcher) {
                 if (sampleMs != 0)
-                    Sample(launcher, launcherPid);
+                    Sample(launcherPid);
                 LogEvent("exit", "launcher", launcherPid, detail);
                 launcherDone = true;
                 doneAt = NowMicroseconds();
@@ -150,7 +166,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
             }
             continue;
         }
-        if (watchName[0] == '\0' || launcherDone)
+        // The add-on starts once; stop looking when it has been found.
+        if (watchName[0] == '\0' || launcherDone || foundWatched)
             continue;
         HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
         if (snapshot == INVALID_HANDLE_VALUE)
@@ -173,6 +190,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
             watched[count] = process;
             watchedPid[count] = entry.th32ProcessID;
             ++count;
+            foundWatched = true;
             LogEvent("watching", watchName, entry.th32ProcessID);
         }
         CloseHandle(snapshot);
