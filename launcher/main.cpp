@@ -27,7 +27,8 @@ const char kCaption[] = "Error";
 PathBuffer& ReadInstallPath(PathBuffer& path, LPCSTR subKey, LPCSTR valueName,
                             LPCSTR fileName)
 {
-    path[0] = '\0';
+    // Cleared whole, so no byte of it is undefined whatever the read reports.
+    std::memset(path, 0, kPathBufferSize);
 
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, KEY_READ, &key) != ERROR_SUCCESS)

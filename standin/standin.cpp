@@ -90,6 +90,7 @@ DWORD World::Spawn(const std::string& name, uint64_t startsAt, uint64_t lifetime
     DWORD pid = nextPid_;
     nextPid_ += 4;
     uint64_t endsAt = lifetimeMs == kForever ? kForever : startsAt + lifetimeMs;
+    processIndex_[pid] = processes_.size();
     processes_.push_back(Process{pid, name, "", startsAt, endsAt, false, 0, false});
     return pid;
 }
@@ -165,10 +166,8 @@ bool World::Release(HANDLE handle, Kind kind, const char* caller)
 
 Process* World::FindProcess(DWORD pid)
 {
-    for (Process& process : processes_)
-        if (process.pid == pid)
-            return &process;
-    return NULL;
+    auto found = processIndex_.find(pid);
+    return found == processIndex_.end() ? NULL : &processes_[found->second];
 }
 
 bool World::Alive(const Process& process) const
@@ -220,12 +219,16 @@ DWORD World::Start(const std::string& path, const std::string& commandLine, uint
     return pid;
 }
 
-std::vector<World::Entry> World::SnapshotNow() const
+std::vector<World::Entry> World::SnapshotNow()
 {
+    // The clock never goes back, so processes that have ended stay ended:
+    // skip the leading run of them, keeping long scripted runs linear.
+    while (firstUnended_ < processes_.size() && processes_[firstUnended_].endsAt <= now_)
+        ++firstUnended_;
     std::vector<Entry> entries;
-    for (const Process& process : processes_)
-        if (Alive(process))
-            entries.push_back(Entry{process.pid, process.name});
+    for (size_t i = firstUnended_; i < processes_.size(); ++i)
+        if (Alive(processes_[i]))
+            entries.push_back(Entry{processes_[i].pid, processes_[i].name});
     return entries;
 }
 

@@ -126,7 +126,7 @@ public:
     Value* FindValue(const std::string& subKey, const std::string& name);
     const Program* FindProgram(const std::string& path) const;
     DWORD Start(const std::string& path, const std::string& commandLine, uint64_t lifetimeMs);
-    std::vector<Entry> SnapshotNow() const;
+    std::vector<Entry> SnapshotNow();
     bool SnapshotsFail() const { return snapshotsFail_; }
     void ShowBox(const Box& box);
 
@@ -137,6 +137,8 @@ private:
     std::map<std::string, std::map<std::string, Value>> registry_;
     std::map<std::string, Program> programs_;
     std::vector<Process> processes_;
+    size_t firstUnended_ = 0;
+    std::map<DWORD, size_t> processIndex_;
     std::map<uintptr_t, HandleInfo> handles_;
     size_t peakHandles_ = 0;
     size_t handlesIssued_ = 0;
