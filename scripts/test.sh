@@ -7,9 +7,7 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 
-cmake --preset win32 >/dev/null
-cmake --build --preset win32
-for preset in host host-plain fuzz; do
+for preset in win32 win32-clang host host-plain fuzz; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done
