@@ -105,10 +105,14 @@ class Run:
         self.keep = keep
         self.xvfb = None
         self.display = None
-        if template:
-            subprocess.run(["cp", "-a", template, self.prefix], check=True)
-        else:
-            make_template(self.prefix)
+        try:
+            if template:
+                subprocess.run(["cp", "-a", template, self.prefix], check=True)
+            else:
+                make_template(self.prefix)
+        except BaseException:
+            shutil.rmtree(self.workdir, ignore_errors=True)
+            raise
         self.drive = os.path.join(self.prefix, "drive_c")
         self.log = []
         self.registry = []
@@ -496,7 +500,8 @@ def soak(build, template, waits, report=True, keep=False):
                 spawn.append((30, side))
             r.install(path, life_ms=300, spawn=spawn)
         r.install(MSN_DIR + "msnmsgr.exe", life_ms=200, spawn=[(100, chain[0])])
-        r.run(sample_ms=100, timeout=max(120, waits))
+        # Well inside CTest's limit, so a stuck run is still cleaned up here.
+        r.run(sample_ms=100, timeout=60 + waits * 0.3)
         samples = r.events("sample")
         check(len(samples) >= 20, "too few samples: %d" % len(samples))
 

@@ -15,11 +15,11 @@ have i686-w64-mingw32-g++ || need+=(g++-mingw-w64-i686-win32)
 pkg_installed libgtest-dev || need+=(libgtest-dev libgmock-dev)
 have clang-14 || need+=(clang-14)
 pkg_installed libclang-rt-14-dev || need+=(libclang-rt-14-dev)
-have lld-14 || pkg_installed lld-14 || need+=(lld-14)
 have valgrind || need+=(valgrind)
 have file || need+=(file)
 have objdump || need+=(binutils)
-have xvfb-run || need+=(xvfb xauth)
+have Xvfb || need+=(xvfb)
+have python3 || need+=(python3)
 want_wine=0
 pkg_installed wine32:i386 || want_wine=1
 have wine || want_wine=1
@@ -29,7 +29,7 @@ if [ ${#need[@]} -eq 0 ] && [ $want_wine -eq 0 ]; then
 fi
 
 if [ "$(id -u)" -ne 0 ]; then
-  echo "install-deps: missing ${need[*]} ${want_wine:+wine}; run as root to install" >&2
+  echo "install-deps: missing ${need[*]}$([ $want_wine -eq 1 ] && echo ' wine'); run as root" >&2
   exit 1
 fi
 
