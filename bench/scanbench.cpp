@@ -4,6 +4,7 @@
 // K times, and prints the mean and worst time of one scan.
 //   scanbench.exe <idle program> <N> <K>
 #include "launcher/main.h"
+#include "e2e/common.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -19,17 +20,9 @@ int main(int argc, char** argv)
     HANDLE* idle = static_cast<HANDLE*>(calloc(count > 0 ? count : 1, sizeof(HANDLE)));
     int started = 0;
     for (int i = 0; i < count; ++i) {
-        char cmdLine[MAX_PATH + 2];
-        _snprintf(cmdLine, sizeof cmdLine - 1, "\"%s\"", argv[1]);
-        cmdLine[sizeof cmdLine - 1] = '\0';
-        STARTUPINFOA startup;
-        ZeroMemory(&startup, sizeof startup);
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process;
-        if (CreateProcessA(NULL, cmdLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
-            CloseHandle(process.hThread);
-            idle[started++] = process.hProcess;
-        }
+        HANDLE process = StartQuoted(argv[1]);
+        if (process != NULL)
+            idle[started++] = process;
     }
     Sleep(2000 + 10 * count);  // let every one of them finish starting
 

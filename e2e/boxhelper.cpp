@@ -1,6 +1,6 @@
 // Finds each message box captioned "Error", logs its text and dismisses it
 // with OK after E2E_BOX_DELAY_MS (default 200). Runs until it is ended.
-#include "e2e/log.h"
+#include "e2e/common.h"
 
 #include <stdlib.h>
 

@@ -4,7 +4,7 @@
 // name and ".cfg" for ".exe":
 //   life_ms=N          end by itself after N ms (absent: run until ended)
 //   spawn=D C:\x\y.exe start that program D ms after this one started
-#include "e2e/log.h"
+#include "e2e/common.h"
 
 #include <stdlib.h>
 
@@ -14,21 +14,6 @@ struct Spawn {
     DWORD delayMs;
     char path[MAX_PATH];
 };
-
-void Start(const char* path)
-{
-    char cmdLine[MAX_PATH + 2];
-    _snprintf(cmdLine, sizeof cmdLine - 1, "\"%s\"", path);
-    cmdLine[sizeof cmdLine - 1] = '\0';
-    STARTUPINFOA startup;
-    ZeroMemory(&startup, sizeof startup);
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process;
-    if (CreateProcessA(NULL, cmdLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
-}
 
 }  // namespace
 
@@ -73,7 +58,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         long long now = NowMicroseconds();
         if (due > now)
             Sleep(static_cast<DWORD>((due - now) / 1000));
-        Start(spawns[i].path);
+        HANDLE spawned = StartQuoted(spawns[i].path);
+        if (spawned != NULL)
+            CloseHandle(spawned);
     }
 
     if (lifeMs < 0) {

@@ -9,28 +9,13 @@
 //   E2E_WATCH         executable name to watch, e.g. vendrel.exe
 //   E2E_SAMPLE_MS     sampling period for the launcher (optional)
 // A forced end is logged within the wait's period: the wait wakes at once.
-#include "e2e/log.h"
+#include "e2e/common.h"
 
 #include <winternl.h>
 #include <stdlib.h>
 #include <tlhelp32.h>
 
 namespace {
-
-HANDLE Start(const char* cmdLine, DWORD* pid)
-{
-    char line[2048];
-    lstrcpynA(line, cmdLine, sizeof line);
-    STARTUPINFOA startup;
-    ZeroMemory(&startup, sizeof startup);
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process;
-    if (!CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
-        return NULL;
-    CloseHandle(process.hThread);
-    *pid = process.dwProcessId;
-    return process.hProcess;
-}
 
 void Setting(const char* name, char* value, DWORD size)
 {
@@ -79,23 +64,15 @@ void Sample(DWORD pid)
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
     char value[2048];
-    DWORD pid = 0;
 
     Setting("E2E_BOXHELPER", value, sizeof value);
     HANDLE boxHelper = NULL;
-    if (value[0] != '\0') {
-        char quoted[MAX_PATH + 2];
-        _snprintf(quoted, sizeof quoted - 1, "\"%s\"", value);
-        quoted[sizeof quoted - 1] = '\0';
-        boxHelper = Start(quoted, &pid);
-    }
+    if (value[0] != '\0')
+        boxHelper = StartQuoted(value);
 
     Setting("E2E_PRESTART", value, sizeof value);
     for (char* path = strtok(value, ";"); path != NULL; path = strtok(NULL, ";")) {
-        char quoted[MAX_PATH + 2];
-        _snprintf(quoted, sizeof quoted - 1, "\"%s\"", path);
-        quoted[sizeof quoted - 1] = '\0';
-        HANDLE started = Start(quoted, &pid);
+        HANDLE started = StartQuoted(path);
         if (started != NULL)
             CloseHandle(started);
     }
@@ -110,7 +87,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     Setting("E2E_LAUNCHER", value, sizeof value);
     LogEvent("run", "launcher", 0, value);
     DWORD launcherPid = 0;
-    HANDLE launcher = Start(value, &launcherPid);
+    HANDLE launcher = StartCommandLine(value, &launcherPid);  // may carry arguments
     if (launcher == NULL) {
         LogEvent("fail", "launcher", 0, "could not start");
         return 1;

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <set>
 #include <string>
 
 namespace {
@@ -43,7 +42,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     w.Reset();
     w.FailSnapshots(data[0] & 1);
 
-    std::set<DWORD> watched, guarded;
     for (size_t at = 1; at + 4 <= size && at < 1 + 4 * 64; at += 4) {
         const std::string name = kNames[data[at] % kNameCount];
         const uint64_t startsAt = data[at + 1] * 10u;
@@ -56,8 +54,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const DWORD pid = w.Spawn(name, startsAt, lifetime);
         if (openFails)
             w.FailOpen(pid);
-        if (Watched(name))
-            (openFails ? guarded : watched).insert(pid);
     }
 
     WaitForOtherMSN();
@@ -66,11 +62,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Require(w.Misuses().empty(), "no handle is misused or released twice");
     Require(w.PeakOpenHandles() <= 2, "one snapshot and one process at a time");
     Require(w.Boxes().size() <= 1, "at most one box");
-    for (const std::string& call : w.CallsNamed("OpenProcess")) {
-        const DWORD pid = static_cast<DWORD>(std::strtoul(call.c_str() + call.rfind(' ') + 1, NULL, 10));
-        Require(watched.count(pid) || guarded.count(pid), "only exact names are opened");
-        const std::string constants = "OpenProcess(0x1F0FFF, 1, ";
-        Require(call.compare(0, constants.size(), constants) == 0, "all access, inheritable");
+    // Each open is of the first watched process in snapshot order that was
+    // running when the snapshot was taken (the clock stands still between).
+    const std::string open = "OpenProcess(0x1F0FFF, 1, ";
+    for (size_t i = 0; i < w.Calls().size(); ++i) {
+        const std::string& call = w.Calls()[i];
+        if (call.compare(0, 12, "OpenProcess(") != 0)
+            continue;
+        Require(call.compare(0, open.size(), open) == 0, "all access, inheritable");
+        const DWORD pid = static_cast<DWORD>(std::strtoul(call.c_str() + open.size(), NULL, 10));
+        const uint64_t at = w.CallTimes()[i];
+        DWORD first = 0;
+        for (const standin::Process& process : w.Processes()) {
+            if (Watched(process.name) && process.startsAt <= at && at < process.endsAt) {
+                first = process.pid;
+                break;
+            }
+        }
+        Require(pid == first, "the first running messenger in snapshot order is opened");
     }
     const bool boxed = !w.Boxes().empty();
     Require(boxed == (w.CallsNamed("OpenProcess").size() > w.CallsNamed("WaitForSingleObject").size()),

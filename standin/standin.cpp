@@ -122,8 +122,10 @@ std::vector<std::string> World::CallsNamed(const std::string& function) const
 
 void World::Record(const std::string& call)
 {
-    if (recordCalls_)
+    if (recordCalls_) {
         calls_.push_back(call);
+        callTimes_.push_back(now_);
+    }
 }
 
 void World::Misuse(const std::string& what)
@@ -162,6 +164,12 @@ bool World::Release(HANDLE handle, Kind kind, const char* caller)
     }
     handles_.erase(found);
     return true;
+}
+
+Process* World::ProcessOf(HANDLE handle, const char* caller)
+{
+    HandleInfo* info = Lookup(handle, kProcess, caller);
+    return info == NULL ? NULL : FindProcess(info->pid);
 }
 
 Process* World::FindProcess(DWORD pid)
@@ -380,10 +388,9 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
     World& w = World::Get();
     w.Record("WaitForSingleObject(" + standin::Ptr(handle) + ", " + standin::Hex(milliseconds)
              + ")");
-    World::HandleInfo* info = w.Lookup(handle, World::kProcess, "WaitForSingleObject");
-    if (info == NULL)
+    standin::Process* process = w.ProcessOf(handle, "WaitForSingleObject");
+    if (process == NULL)
         return WAIT_FAILED;
-    standin::Process* process = w.FindProcess(info->pid);
     if (milliseconds != INFINITE)
         throw standin::Fault("only waits without a time limit are scripted");
     w.WaitUntil(process->endsAt);
@@ -402,11 +409,8 @@ BOOL WINAPI TerminateProcess(HANDLE processHandle, UINT exitCode)
     World& w = World::Get();
     w.Record("TerminateProcess(" + standin::Ptr(processHandle) + ", " + std::to_string(exitCode)
              + ")");
-    World::HandleInfo* info = w.Lookup(processHandle, World::kProcess, "TerminateProcess");
-    if (info == NULL)
-        return FALSE;
-    standin::Process* process = w.FindProcess(info->pid);
-    if (!w.Alive(*process))
+    standin::Process* process = w.ProcessOf(processHandle, "TerminateProcess");
+    if (process == NULL || !w.Alive(*process))
         return FALSE;  // ERROR_ACCESS_DENIED on Windows
     process->endsAt = w.Now();
     process->terminated = true;

@@ -83,6 +83,8 @@ public:
 
     uint64_t Now() const { return now_; }
     const std::vector<std::string>& Calls() const { return calls_; }
+    // The virtual time of each call in Calls(), when it was made.
+    const std::vector<uint64_t>& CallTimes() const { return callTimes_; }
     const std::vector<Box>& Boxes() const { return boxes_; }
     const std::vector<Process>& Processes() const { return processes_; }
     const Process* FindStarted(const std::string& name) const;
@@ -112,6 +114,7 @@ public:
     HandleInfo* Lookup(HANDLE handle, Kind kind, const char* caller);
     bool Release(HANDLE handle, Kind kind, const char* caller);
     Process* FindProcess(DWORD pid);
+    Process* ProcessOf(HANDLE handle, const char* caller);
     bool Alive(const Process& process) const;
     void Advance(uint64_t ms);
     void WaitUntil(uint64_t at);
@@ -143,6 +146,7 @@ private:
     size_t peakHandles_ = 0;
     size_t handlesIssued_ = 0;
     std::vector<std::string> calls_;
+    std::vector<uint64_t> callTimes_;
     std::vector<Box> boxes_;
     std::vector<std::string> misuses_;
     bool snapshotsFail_ = false;

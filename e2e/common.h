@@ -1,9 +1,9 @@
-// Event log shared by the end-to-end helper programs: one line per event,
+// Shared by the end-to-end helper programs. The event log: one line per event,
 // "<microseconds> <event> <name> <pid> [detail]", appended to the file named
 // by E2E_LOG. The time is the performance counter, which every process on
 // the machine shares.
-#ifndef E2E_LOG_H
-#define E2E_LOG_H
+#ifndef E2E_COMMON_H
+#define E2E_COMMON_H
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -61,4 +61,31 @@ inline void OwnName(char* fullPath, DWORD size, const char** name)
     *name = slash ? slash + 1 : fullPath;
 }
 
-#endif  // E2E_LOG_H
+// Starts a program from a complete command line; returns the process handle
+// (the thread handle is released), or null.
+inline HANDLE StartCommandLine(const char* cmdLine, DWORD* pid = NULL)
+{
+    char line[2048];
+    lstrcpynA(line, cmdLine, sizeof line);  // CreateProcessA may write to it
+    STARTUPINFOA startup;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    if (!CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+        return NULL;
+    CloseHandle(process.hThread);
+    if (pid != NULL)
+        *pid = process.dwProcessId;
+    return process.hProcess;
+}
+
+// Starts the program at the path, quoted, with no arguments.
+inline HANDLE StartQuoted(const char* path, DWORD* pid = NULL)
+{
+    char cmdLine[MAX_PATH + 3];
+    _snprintf(cmdLine, sizeof cmdLine - 1, "\"%s\"", path);
+    cmdLine[sizeof cmdLine - 1] = '\0';
+    return StartCommandLine(cmdLine, pid);
+}
+
+#endif  // E2E_COMMON_H
