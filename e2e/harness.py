@@ -438,7 +438,13 @@ def describe(e, r):
 
 
 def demo(build, case, msn_life_ms):
-    r = Run(build, None)
+    # The prepared prefix is kept beside the build, so later demos skip
+    # Wine's first-time set-up.
+    template = os.path.join(os.path.dirname(build), "demo-wine-template")
+    if not os.path.isfile(os.path.join(template, ".ready")):
+        print("Preparing a Wine prefix (once)...", flush=True)
+        make_template(template)
+    r = Run(build, template)
     try:
         if case != "addon-missing":
             r.reg(VENDREL_KEY, "BinDir", VENDREL_DIR)
