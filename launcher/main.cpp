@@ -21,9 +21,18 @@ const DWORD kMessengerAccess = 0x1F0FFF;
 
 const char kCaption[] = "Error";
 
-// Reads an install location and appends the program's file name. Anything
-// that would not give a complete path of the recorded value gives an empty
-// one instead, so a bare file name is never searched for along PATH.
+// Length of the text up to its first zero byte, looking at no more than limit.
+DWORD TextLength(const char* text, DWORD limit)
+{
+    DWORD length = 0;
+    while (length < limit && text[length] != '\0')
+        ++length;
+    return length;
+}
+
+// Reads an install location and appends the program's file name. A location
+// that is missing, unreadable, empty or too long gives an empty path instead,
+// so a bare file name is never searched for along PATH.
 PathBuffer& ReadInstallPath(PathBuffer& path, LPCSTR subKey, LPCSTR valueName,
                             LPCSTR fileName)
 {
@@ -47,9 +56,7 @@ PathBuffer& ReadInstallPath(PathBuffer& path, LPCSTR subKey, LPCSTR valueName,
 
     // The value may be stored without a terminator; its text ends at the
     // first zero byte within the size the platform reported.
-    DWORD length = 0;
-    while (length < size && path[length] != '\0')
-        ++length;
+    const DWORD length = TextLength(path, size);
     const DWORD nameLength = static_cast<DWORD>(std::strlen(fileName));
     if (length == 0 || length + nameLength >= kPathBufferSize) {
         path[0] = '\0';
@@ -66,9 +73,7 @@ BOOL StartProgram(const PathBuffer& path, PROCESS_INFORMATION& process)
 {
     std::memset(&process, 0, sizeof process);
 
-    DWORD length = 0;
-    while (length < kPathBufferSize && path[length] != '\0')
-        ++length;
+    const DWORD length = TextLength(path, kPathBufferSize);
     // A quote inside the path would end the quoted name early.
     if (length == 0 || length == kPathBufferSize || std::memchr(path, '"', length) != NULL)
         return FALSE;
