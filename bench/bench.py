@@ -58,7 +58,7 @@ def cpu_while_waiting(build, template, seconds):
         r.standard(msn_life_ms=seconds * 1000).run(sample_ms=1000, timeout=seconds + 120)
         start, end = r.one("start", "msnmsgr.exe").ms, r.one("end", "msnmsgr.exe").ms
         during = [s for s in r.events("sample") if start + 500 <= s.ms <= end]
-        cpu = [int(dict(kv.split("=") for kv in s.detail.split())["cpu_us"]) for s in during]
+        cpu = [s.field("cpu_us") for s in during]
         span = (during[-1].ms - during[0].ms) / 1000.0
         print("launcher CPU time over %.1f s of waiting: %.1f ms (total for the run %.1f ms)"
               % (span, (cpu[-1] - cpu[0]) / 1000.0, cpu[-1] / 1000.0))

@@ -91,6 +91,10 @@ class Event:
         self.kind, self.name, self.pid = parts[1], parts[2], int(parts[3])
         self.detail = parts[4] if len(parts) > 4 else ""
 
+    def field(self, key):
+        """A number from a "key=value ..." detail, as the observer's samples carry."""
+        return int(dict(kv.split("=") for kv in self.detail.split())[key])
+
     def __repr__(self):
         return "%+9.1f ms %s %s %d %s" % (self.ms, self.kind, self.name, self.pid, self.detail)
 
@@ -416,7 +420,7 @@ DEMO_CASES = {
 }
 
 
-def describe(e, r):
+def describe(e):
     names = {"vendrel.exe": "add-on (vendrel.exe)", "msnmsgr.exe": "MSN Messenger (msnmsgr.exe)",
              "msmsgs.exe": "Windows Messenger (msmsgs.exe)"}
     who = names.get(e.name, e.name)
@@ -463,7 +467,7 @@ def demo(build, case, msn_life_ms):
         r.run(prestart=prestart, box_delay_ms=1000)
         print("  time since launcher start")
         for e in r.log:
-            text = describe(e, r)
+            text = describe(e)
             if text is not None:
                 print("  %+8.0f ms  %s" % (e.ms, text))
         ends = [e.ms for e in r.events("end") if e.name in ("msnmsgr.exe", "msmsgs.exe")]
@@ -511,9 +515,6 @@ def soak(build, template, waits, report=True, keep=False):
         samples = r.events("sample")
         check(len(samples) >= 20, "too few samples: %d" % len(samples))
 
-        def field(e, key):
-            return int(dict(kv.split("=") for kv in e.detail.split())[key])
-
         chain_ends = [e for e in r.events("end") if e.name in ("msnmsgr.exe", "msmsgs.exe")]
         started = [e for e in r.events("start") if e.name in ("msnmsgr.exe", "msmsgs.exe")]
         last_end = max(e.ms for e in chain_ends)
@@ -524,9 +525,9 @@ def soak(build, template, waits, report=True, keep=False):
         # allocations); compare the second tenth with the last.
         tenth = max(1, len(waiting) // 10)
         first, last = waiting[tenth:2 * tenth], waiting[-tenth:]
-        handles = (max(field(s, "handles") for s in first), max(field(s, "handles") for s in last))
-        memory = (max(field(s, "private") for s in first), max(field(s, "private") for s in last))
-        cpu_ms = (field(samples[-1], "cpu_us") - field(waiting[0], "cpu_us")) / 1000.0
+        handles = (max(s.field("handles") for s in first), max(s.field("handles") for s in last))
+        memory = (max(s.field("private") for s in first), max(s.field("private") for s in last))
+        cpu_ms = (samples[-1].field("cpu_us") - waiting[0].field("cpu_us")) / 1000.0
         if report:
             print("soak: %d messengers started and ended, %d samples over %.1f s"
                   % (len(chain_ends), len(samples), last_end / 1000.0))
