@@ -20,6 +20,22 @@ void Require(bool condition, const char* what)
     }
 }
 
+// A drive's root or a named server's share: nothing else is safe to start.
+bool FullPath(const std::string& path)
+{
+    const char c = path.empty() ? '\0' : path[0];
+    if (path.size() >= 3 && ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) && path[1] == ':'
+        && path[2] == '\\')
+        return true;
+    if (path.compare(0, 2, "\\\\") != 0)
+        return false;
+    const size_t server = path.find('\\', 2);
+    if (server == std::string::npos || server == 2)
+        return false;
+    const size_t share = path.find('\\', server + 1);
+    return share != std::string::npos && share > server + 1;
+}
+
 enum Flags {
     kKeyExists = 1,
     kValueExists = 2,
@@ -67,6 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             text.assign(model, strnlen(model, valid));
     }
     std::string expected = text.empty() || text.size() + fileName.size() >= kPathBufferSize
+            || !FullPath(text + fileName)
         ? std::string()
         : text + fileName;
     if (!expected.empty()) {
@@ -100,9 +117,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const bool startable = !expected.empty() && expected.find('"') == std::string::npos;
     Require(starts.size() == (startable ? 1u : 0u), "a start is tried exactly when the path is usable");
     if (startable)
-        Require(starts[0].find("(NULL, \"\"" + expected + "\"\", NULL, NULL, 0, 0x0,")
+        Require(starts[0].find("(\"" + expected + "\", \"\"" + expected + "\"\", NULL, NULL, 0, 0x0,")
                     != std::string::npos,
-                "the command line is the quoted path");
+                "the program is named outright, and the command line is its quoted path");
     const bool started = startable && (flags & kInstalled) && !(flags & kStartFails);
     Require(w.Boxes().size() == (started ? 0u : 1u), "a failed start shows one box");
     Require(w.OpenHandles() == 0, "every handle is released");

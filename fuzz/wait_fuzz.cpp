@@ -2,7 +2,7 @@
 // failing opens and failing snapshots.
 //
 // Input: one flags byte, then four bytes per process: name, start time,
-// lifetime, whether it can be opened.
+// lifetime, whether it can be opened (bit 0) and whether it runs elevated (bit 1).
 #include "launcher/main.h"
 #include "standin/standin.h"
 
@@ -54,22 +54,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const DWORD pid = w.Spawn(name, startsAt, lifetime);
         if (openFails)
             w.FailOpen(pid);
+        if (data[at + 3] & 2)
+            w.Elevate(pid);
     }
 
     WaitForOtherMSN();
 
     Require(w.OpenHandles() == 0, "every handle is released");
     Require(w.Misuses().empty(), "no handle is misused or released twice");
-    Require(w.PeakOpenHandles() <= 2, "one snapshot and one process at a time");
+    Require(w.PeakOpenHandles() <= 1, "a snapshot or a process, one at a time");
     Require(w.Boxes().size() <= 1, "at most one box");
     // Each open is of the first watched process in snapshot order that was
     // running when the snapshot was taken (the clock stands still between).
-    const std::string open = "OpenProcess(0x1F0FFF, 1, ";
+    const std::string open = "OpenProcess(0x100000, 1, ";
     for (size_t i = 0; i < w.Calls().size(); ++i) {
         const std::string& call = w.Calls()[i];
         if (call.compare(0, 12, "OpenProcess(") != 0)
             continue;
-        Require(call.compare(0, open.size(), open) == 0, "all access, inheritable");
+        Require(call.compare(0, open.size(), open) == 0, "SYNCHRONIZE alone, inheritable");
         const DWORD pid = static_cast<DWORD>(std::strtoul(call.c_str() + open.size(), NULL, 10));
         const uint64_t at = w.CallTimes()[i];
         DWORD first = 0;

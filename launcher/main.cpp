@@ -15,9 +15,9 @@ const DWORD kAddOnSettleMs = 1000;
 const DWORD kMessengerSettleMs = 250;
 const DWORD kGraceMs = 7000;
 
-// Written out rather than PROCESS_ALL_ACCESS: newer SDKs define that as
-// 0x1FFFFF, which older systems refuse.
-const DWORD kMessengerAccess = 0x1F0FFF;
+// Waiting needs nothing more; an elevated messenger grants a non-elevated
+// caller little else, and would refuse a wider request.
+const DWORD kMessengerAccess = SYNCHRONIZE;
 
 const char kCaption[] = "Error";
 
@@ -30,9 +30,35 @@ DWORD TextLength(const char* text, DWORD limit)
     return length;
 }
 
+bool IsLetter(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// "C:\..." or "\\server\share\...". Anything else is resolved against the
+// current folder or drive, or searched for, so it could name another program.
+bool IsFullyQualified(const char* path)
+{
+    if (IsLetter(path[0]) && path[1] == ':' && path[2] == '\\')
+        return true;
+    if (path[0] != '\\' || path[1] != '\\')
+        return false;
+    // Both the server and the share must be named.
+    const char* part = path + 2;
+    for (int parts = 0; parts < 2; ++parts) {
+        const char* end = part;
+        while (*end != '\0' && *end != '\\')
+            ++end;
+        if (end == part || *end != '\\')
+            return false;
+        part = end + 1;
+    }
+    return true;
+}
+
 // Reads an install location and appends the program's file name. A location
-// that is missing, unreadable, empty or too long gives an empty path instead,
-// so a bare file name is never searched for along PATH.
+// that is missing, unreadable, empty, too long or not a full path gives an
+// empty path instead, so no program is ever searched for.
 PathBuffer& ReadInstallPath(PathBuffer& path, LPCSTR subKey, LPCSTR valueName,
                             LPCSTR fileName)
 {
@@ -42,10 +68,9 @@ PathBuffer& ReadInstallPath(PathBuffer& path, LPCSTR subKey, LPCSTR valueName,
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
         return path;
-    DWORD type;
     DWORD size = kPathBufferSize;
-    // The type is not examined: whatever bytes the value holds are the path.
-    LONG status = RegQueryValueExA(key, valueName, NULL, &type,
+    // The type is not asked for: whatever bytes the value holds are the path.
+    LONG status = RegQueryValueExA(key, valueName, NULL, NULL,
                                    reinterpret_cast<LPBYTE>(path), &size);
     RegCloseKey(key);
     if (status != ERROR_SUCCESS || size > kPathBufferSize) {
@@ -64,11 +89,14 @@ PathBuffer& ReadInstallPath(PathBuffer& path, LPCSTR subKey, LPCSTR valueName,
     }
     path[length] = '\0';
     lstrcatA(path, fileName);
+    if (!IsFullyQualified(path))
+        path[0] = '\0';
     return path;
 }
 
-// Starts the program at the path, quoted so that a path with spaces cannot
-// be taken for a shorter one ("C:\Program Files\..." for "C:\Program.exe").
+// Starts the program at the path, named as the application so that Windows
+// never searches for it, and quoted on the command line so that the program
+// sees its own name whole ("C:\Program Files\..." is not "C:\Program.exe").
 BOOL StartProgram(const PathBuffer& path, PROCESS_INFORMATION& process)
 {
     std::memset(&process, 0, sizeof process);
@@ -87,7 +115,7 @@ BOOL StartProgram(const PathBuffer& path, PROCESS_INFORMATION& process)
     STARTUPINFOA startup;
     std::memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
-    return CreateProcessA(NULL, cmdLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process);
+    return CreateProcessA(path, cmdLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process);
 }
 
 bool IsWatchedName(const PROCESSENTRY32& entry)
@@ -147,20 +175,19 @@ void WaitForOtherMSN()
         bool found = false;
         while (!found && Process32Next(snapshot, &entry))
             found = IsWatchedName(entry);
-        if (!found) {
-            CloseHandle(snapshot);
+        // The snapshot holds every process on the system; the wait may last
+        // hours and needs only the id.
+        CloseHandle(snapshot);
+        if (!found)
             return;
-        }
 
         HANDLE messenger = OpenProcess(kMessengerAccess, TRUE, entry.th32ProcessID);
         if (messenger == NULL) {
             MessageBoxA(NULL, "Error Waiting for existing MSN's and Windows Messenger", kCaption,
                         MB_OK);
-            CloseHandle(snapshot);
             return;
         }
         WaitForSingleObject(messenger, INFINITE);
-        CloseHandle(snapshot);
         CloseHandle(messenger);
     }
 }

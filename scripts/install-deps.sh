@@ -22,6 +22,7 @@ have Xvfb || need+=(xvfb)
 have python3 || need+=(python3)
 want_wine=0
 pkg_installed wine32:i386 || want_wine=1
+pkg_installed wine64 || want_wine=1
 have wine || want_wine=1
 
 if [ ${#need[@]} -eq 0 ] && [ $want_wine -eq 0 ]; then
@@ -36,7 +37,7 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 if [ $want_wine -eq 1 ]; then
   dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-  need+=(wine wine32:i386)
+  need+=(wine wine32:i386 wine64)
 fi
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null

@@ -91,7 +91,7 @@ DWORD World::Spawn(const std::string& name, uint64_t startsAt, uint64_t lifetime
     nextPid_ += 4;
     uint64_t endsAt = lifetimeMs == kForever ? kForever : startsAt + lifetimeMs;
     processIndex_[pid] = processes_.size();
-    processes_.push_back(Process{pid, name, "", startsAt, endsAt, false, 0, false});
+    processes_.push_back(Process{pid, name, "", startsAt, endsAt, false, 0, false, false});
     return pid;
 }
 
@@ -101,6 +101,14 @@ void World::FailOpen(DWORD pid)
     if (process == NULL)
         throw Fault("FailOpen on an unknown process");
     process->openFails = true;
+}
+
+void World::Elevate(DWORD pid)
+{
+    Process* process = FindProcess(pid);
+    if (process == NULL)
+        throw Fault("Elevate on an unknown process");
+    process->elevated = true;
 }
 
 const Process* World::FindStarted(const std::string& name) const
@@ -215,6 +223,49 @@ const Program* World::FindProgram(const std::string& path) const
     return found == programs_.end() ? NULL : &found->second;
 }
 
+namespace {
+
+bool FullyQualified(const std::string& path)
+{
+    return (path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0]))
+            && path[1] == ':' && path[2] == '\\')
+        || path.compare(0, 2, "\\\\") == 0;
+}
+
+// A relative name as Windows completes it from a folder: "\x" from the
+// current drive's root, "C:x" from the current folder of drive C.
+std::string Complete(const std::string& name, const std::string& dir)
+{
+    if (!name.empty() && name[0] == '\\')
+        return std::string(kCurrentDir, 2) + name;
+    if (name.size() >= 2 && name[1] == ':') {
+        if (std::toupper(static_cast<unsigned char>(name[0])) == kCurrentDir[0])
+            return kCurrentDir + name.substr(2);
+        return name.substr(0, 2) + "\\" + name.substr(2);
+    }
+    return dir + name;
+}
+
+}  // namespace
+
+std::string World::Locate(const std::string& name, bool search) const
+{
+    if (name.empty())
+        return "";
+    if (FullyQualified(name))
+        return FindProgram(name) != NULL ? name : "";
+    if (!search) {
+        const std::string path = Complete(name, kCurrentDir);
+        return FindProgram(path) != NULL ? path : "";
+    }
+    for (const char* dir : kSearchDirs) {
+        const std::string path = Complete(name, dir);
+        if (FindProgram(path) != NULL)
+            return path;
+    }
+    return "";
+}
+
 DWORD World::Start(const std::string& path, const std::string& commandLine, uint64_t lifetimeMs)
 {
     DWORD pid = Spawn(BaseName(path), now_, lifetimeMs);
@@ -264,7 +315,7 @@ LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access,
     }
     if (key != HKEY_LOCAL_MACHINE || !w.KeyExists(subKey))
         return ERROR_FILE_NOT_FOUND;
-    World::HandleInfo info = {World::kKey, 0, {}, 0, subKey};
+    World::HandleInfo info = {World::kKey, access, 0, {}, 0, subKey};
     *result = reinterpret_cast<HKEY>(w.Issue(info));
     return ERROR_SUCCESS;
 }
@@ -350,37 +401,42 @@ BOOL WINAPI CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
     if (startupInfo->cb != sizeof(STARTUPINFOA))
         return FALSE;
 
-    // Find the program as Windows does without an application name: a
-    // quoted name runs to the closing quote; an unquoted one is tried at
-    // each space in turn, shortest first, then as a whole.
     const std::string line = commandLine;
-    std::vector<std::string> candidates;
-    if (!line.empty() && line[0] == '"') {
-        size_t close = line.find('"', 1);
-        candidates.push_back(line.substr(1, close == std::string::npos ? std::string::npos
-                                                                         : close - 1));
+    std::string path;
+    if (applicationName != NULL) {
+        // Named outright: never searched for, and no extension is assumed.
+        path = w.Locate(applicationName, false);
     } else {
-        for (size_t space = line.find(' '); space != std::string::npos;
-             space = line.find(' ', space + 1))
-            candidates.push_back(line.substr(0, space));
-        candidates.push_back(line);
-    }
-    for (const std::string& candidate : candidates) {
-        for (const std::string& path : {candidate, candidate + ".exe"}) {
-            const standin::Program* program = w.FindProgram(path);
-            if (program == NULL)
-                continue;
-            if (program->startFails)
-                return FALSE;
-            DWORD pid = w.Start(path, line, program->lifetimeMs);
-            processInformation->dwProcessId = pid;
-            processInformation->dwThreadId = pid + 1;
-            processInformation->hProcess = w.Issue({World::kProcess, pid, {}, 0, ""});
-            processInformation->hThread = w.Issue({World::kThread, pid, {}, 0, ""});
-            return TRUE;
+        // Found from the command line: a quoted name runs to the closing
+        // quote; an unquoted one is tried at each space in turn, shortest
+        // first, then whole. Each is searched for unless it is a full path,
+        // with ".exe" assumed.
+        std::vector<std::string> candidates;
+        if (!line.empty() && line[0] == '"') {
+            size_t close = line.find('"', 1);
+            candidates.push_back(line.substr(1, close == std::string::npos ? std::string::npos
+                                                                             : close - 1));
+        } else {
+            for (size_t space = line.find(' '); space != std::string::npos;
+                 space = line.find(' ', space + 1))
+                candidates.push_back(line.substr(0, space));
+            candidates.push_back(line);
+        }
+        for (size_t i = 0; i < candidates.size() && path.empty(); ++i) {
+            path = w.Locate(candidates[i], true);
+            if (path.empty())
+                path = w.Locate(candidates[i] + ".exe", true);
         }
     }
-    return FALSE;
+    const standin::Program* program = path.empty() ? NULL : w.FindProgram(path);
+    if (program == NULL || program->startFails)
+        return FALSE;
+    DWORD pid = w.Start(path, line, program->lifetimeMs);
+    processInformation->dwProcessId = pid;
+    processInformation->dwThreadId = pid + 1;
+    processInformation->hProcess = w.Issue({World::kProcess, PROCESS_ALL_ACCESS, pid, {}, 0, ""});
+    processInformation->hThread = w.Issue({World::kThread, 0x1FFFFFu, pid, {}, 0, ""});
+    return TRUE;
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
@@ -393,6 +449,10 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
         return WAIT_FAILED;
     if (milliseconds != INFINITE)
         throw standin::Fault("only waits without a time limit are scripted");
+    // Fails at once with ERROR_ACCESS_DENIED on Windows, so a caller that
+    // waits again would spin.
+    if (!(w.Lookup(handle, World::kProcess, "WaitForSingleObject")->access & SYNCHRONIZE))
+        throw standin::Fault("wait on a handle opened without SYNCHRONIZE");
     w.WaitUntil(process->endsAt);
     return WAIT_OBJECT_0;
 }
@@ -412,6 +472,10 @@ BOOL WINAPI TerminateProcess(HANDLE processHandle, UINT exitCode)
     standin::Process* process = w.ProcessOf(processHandle, "TerminateProcess");
     if (process == NULL || !w.Alive(*process))
         return FALSE;  // ERROR_ACCESS_DENIED on Windows
+    if (!(w.Lookup(processHandle, World::kProcess, "TerminateProcess")->access & PROCESS_TERMINATE)) {
+        w.Misuse("TerminateProcess on a handle opened without PROCESS_TERMINATE");
+        return FALSE;
+    }
     process->endsAt = w.Now();
     process->terminated = true;
     process->exitCode = exitCode;
@@ -425,7 +489,7 @@ HANDLE WINAPI CreateToolhelp32Snapshot(DWORD flags, DWORD processId)
              + ")");
     if (w.SnapshotsFail())
         return INVALID_HANDLE_VALUE;
-    return w.Issue({World::kSnapshot, 0, w.SnapshotNow(), 0, ""});
+    return w.Issue({World::kSnapshot, 0, 0, w.SnapshotNow(), 0, ""});
 }
 
 BOOL WINAPI Process32Next(HANDLE snapshot, LPPROCESSENTRY32 entry)
@@ -459,7 +523,11 @@ HANDLE WINAPI OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId)
     standin::Process* process = w.FindProcess(processId);
     if (process == NULL || !w.Alive(*process) || process->openFails)
         return NULL;
-    return w.Issue({World::kProcess, processId, {}, 0, ""});
+    // Without elevation a caller cannot write up to an elevated process.
+    const DWORD granted = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION;
+    if (process->elevated && (access & ~granted) != 0)
+        return NULL;  // ERROR_ACCESS_DENIED
+    return w.Issue({World::kProcess, access, processId, {}, 0, ""});
 }
 
 void WINAPI Sleep(DWORD milliseconds)

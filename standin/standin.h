@@ -19,6 +19,14 @@ namespace standin {
 
 const uint64_t kForever = UINT64_MAX;
 
+// Where Windows looks for a program named without a full path, in its
+// order: the launcher's own folder, the current folder, the system folders.
+// Relative names are resolved against the current folder, which is on C:.
+const char kLauncherDir[] = "C:\\Launcher\\";
+const char kCurrentDir[] = "C:\\Users\\Me\\";
+const char* const kSearchDirs[] = {kLauncherDir, kCurrentDir, "C:\\Windows\\system32\\",
+                                   "C:\\Windows\\system\\", "C:\\Windows\\"};
+
 struct Box {
     HWND owner;
     std::string text;
@@ -35,7 +43,8 @@ struct Process {
     uint64_t endsAt;
     bool terminated;
     UINT exitCode;
-    bool openFails;
+    bool openFails;  // another user's or session's: refuses every access
+    bool elevated;   // grants a non-elevated caller only waiting and limited queries
 };
 
 // A program on the virtual disk. `onStart` lets a test script what the
@@ -76,6 +85,7 @@ public:
     // A process the launcher did not start, alive from startsAt for lifetime.
     DWORD Spawn(const std::string& name, uint64_t startsAt, uint64_t lifetimeMs);
     void FailOpen(DWORD pid);
+    void Elevate(DWORD pid);
     void FailSnapshots(bool fail) { snapshotsFail_ = fail; }
     void SetBoxDismissDelay(uint64_t ms) { boxDismissMs_ = ms; }
     // Recording every call costs memory; long runs can turn it off.
@@ -103,6 +113,7 @@ public:
     };
     struct HandleInfo {
         Kind kind;
+        DWORD access;
         DWORD pid;
         std::vector<Entry> entries;
         size_t next;
@@ -128,6 +139,9 @@ public:
     bool KeyExists(const std::string& subKey) const;
     Value* FindValue(const std::string& subKey, const std::string& name);
     const Program* FindProgram(const std::string& path) const;
+    // The full path Windows would run for a name, or "" when none is found:
+    // searched for when `search`, else resolved against the current folder.
+    std::string Locate(const std::string& name, bool search) const;
     DWORD Start(const std::string& path, const std::string& commandLine, uint64_t lifetimeMs);
     std::vector<Entry> SnapshotNow();
     bool SnapshotsFail() const { return snapshotsFail_; }

@@ -27,19 +27,21 @@ TEST_F(Sequence, MakesEveryCallInOrderWithItsConstants)
     // Handles are numbered from 0x100 in steps of 4, in the order issued.
     const std::vector<std::string> expected = {
         "RegOpenKeyExA(0x80000002, \"SOFTWARE\\Orvane\\Vendrel2\", 0, 0x20019)",
-        "RegQueryValueExA(0x100, \"BinDir\", NULL, type, data, 256)",
+        "RegQueryValueExA(0x100, \"BinDir\", NULL, NULL, data, 256)",
         "RegCloseKey(0x100)",
         "lstrcatA(\"C:\\Program Files\\Orvane\\Vendrel 2\", \"\\vendrel.exe\")",
-        "CreateProcessA(NULL, \"\"C:\\Program Files\\Orvane\\Vendrel 2\\vendrel.exe\"\", NULL, "
-        "NULL, 0, 0x0, NULL, NULL, cb=68)",
+        "CreateProcessA(\"C:\\Program Files\\Orvane\\Vendrel 2\\vendrel.exe\", "
+        "\"\"C:\\Program Files\\Orvane\\Vendrel 2\\vendrel.exe\"\", NULL, NULL, 0, 0x0, NULL, "
+        "NULL, cb=68)",
         "CloseHandle(0x108)",
         "Sleep(1000)",
         "RegOpenKeyExA(0x80000002, \"SOFTWARE\\Microsoft\\MSNMessenger\", 0, 0x20019)",
-        "RegQueryValueExA(0x10C, \"InstallationDirectory\", NULL, type, data, 256)",
+        "RegQueryValueExA(0x10C, \"InstallationDirectory\", NULL, NULL, data, 256)",
         "RegCloseKey(0x10C)",
         "lstrcatA(\"C:\\Program Files\\MSN Messenger\\\", \"msnmsgr.exe\")",
-        "CreateProcessA(NULL, \"\"C:\\Program Files\\MSN Messenger\\msnmsgr.exe\"\", NULL, "
-        "NULL, 0, 0x0, NULL, NULL, cb=68)",
+        "CreateProcessA(\"C:\\Program Files\\MSN Messenger\\msnmsgr.exe\", "
+        "\"\"C:\\Program Files\\MSN Messenger\\msnmsgr.exe\"\", NULL, NULL, 0, 0x0, NULL, NULL, "
+        "cb=68)",
         "WaitForSingleObject(0x110, 0xFFFFFFFF)",
         "CloseHandle(0x110)",
         "CloseHandle(0x114)",
@@ -144,6 +146,37 @@ TEST_F(Sequence, MessengerThatCannotStartStillWaitsForOneAlreadyRunning)
         EXPECT_EQ(w.Boxes()[0].at, 1000u);
         EXPECT_EQ(w.FindStarted("msnmsgr.exe"), nullptr);
         EXPECT_EQ(w.FindStarted("vendrel.exe")->endsAt, otherEnd + 7000);
+    }
+}
+
+TEST_F(Sequence, ValueThatIsNoFullPathNeverStartsAProgram)
+{
+    struct Row {
+        std::string binDir, msnDir, addOnAt, msnAt;  // values, and where each would be found
+    };
+    std::vector<Row> rows;
+    for (const char* dir : standin::kSearchDirs)
+        rows.push_back({"Vendrel", "x", dir + std::string("Vendrel\\vendrel.exe"),
+                        dir + std::string("xmsnmsgr.exe")});
+    const std::string current = standin::kCurrentDir;
+    rows.push_back({"C:Vendrel", "C:x\\", current + "Vendrel\\vendrel.exe",
+                    current + "x\\msnmsgr.exe"});
+    rows.push_back({"\\Vendrel", "\\x\\", "C:\\Vendrel\\vendrel.exe", "C:\\x\\msnmsgr.exe"});
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.addOnAt);
+        SetUp();
+        w.SetString(kVendrelKey, "BinDir", row.binDir);
+        w.SetString(kMsnKey, "InstallationDirectory", row.msnDir);
+        w.Install(row.addOnAt);
+        w.Install(row.msnAt);
+
+        EXPECT_EQ(RunLauncher(), 0);
+
+        for (const Process& p : w.Processes())
+            ADD_FAILURE() << p.commandLine << " ran";
+        ASSERT_EQ(w.Boxes().size(), 2u);
+        EXPECT_EQ(w.Boxes()[0].text, kLoadVendrel);
+        EXPECT_EQ(w.Boxes()[1].text, kLoadMsn);
     }
 }
 

@@ -53,18 +53,21 @@ TEST_F(Lookups, ComposeTheValueAndFileNameWhenThePathFits)
                 SCOPED_TRACE(std::string(lookup.value) + " length " + std::to_string(length)
                              + (terminated ? " terminated" : " unterminated"));
                 SetUp();
-                std::vector<BYTE> bytes(length, 'd');
+                // "C:\ddd...", or "d" too short to be a full path.
+                const std::string text = length < 3 ? std::string(length, 'd')
+                                                    : "C:\\" + std::string(length - 3, 'd');
+                std::vector<BYTE> bytes(text.begin(), text.end());
                 if (terminated)
                     bytes.push_back(0);
                 w.SetValue(lookup.key, lookup.value, REG_SZ, bytes);
 
                 const std::string path = Compose(lookup);
 
-                if (length == 0 || length > room)
+                if (length < 3 || length > room)
                     EXPECT_EQ(path, "");
                 else
-                    EXPECT_EQ(path, std::string(length, 'd') + lookup.fileName);
-                EXPECT_TRUE(w.CallsNamed("lstrcatA").size() == (path.empty() ? 0u : 1u));
+                    EXPECT_EQ(path, text + lookup.fileName);
+                EXPECT_EQ(w.CallsNamed("lstrcatA").size(), length == 0 || length > room ? 0u : 1u);
                 EXPECT_EQ(w.OpenHandles(), 0u);
             }
         }
@@ -76,14 +79,15 @@ TEST_F(Lookups, UseTheValueRawWhateverItsType)
     for (const Lookup& lookup : kLookups) {
         SCOPED_TRACE(lookup.value);
         SetUp();
+        w.SetString(lookup.key, lookup.value, "C:\\%Dir%\\", REG_EXPAND_SZ);
+        EXPECT_EQ(Compose(lookup), std::string("C:\\%Dir%\\") + lookup.fileName);
+
+        // Unexpanded, it is no full path.
         w.SetString(lookup.key, lookup.value, "%ProgramFiles%\\X\\", REG_EXPAND_SZ);
-        EXPECT_EQ(Compose(lookup), std::string("%ProgramFiles%\\X\\") + lookup.fileName);
+        EXPECT_EQ(Compose(lookup), "");
 
-        w.SetValue(lookup.key, lookup.value, REG_DWORD, {'A', 'B', 'C', 'D'});
-        EXPECT_EQ(Compose(lookup), std::string("ABCD") + lookup.fileName);
-
-        w.SetValue(lookup.key, lookup.value, REG_DWORD, {'Q', 0, 0, 0});
-        EXPECT_EQ(Compose(lookup), std::string("Q") + lookup.fileName);
+        w.SetValue(lookup.key, lookup.value, REG_DWORD, {'C', ':', '\\', 'D'});
+        EXPECT_EQ(Compose(lookup), std::string("C:\\D") + lookup.fileName);
 
         w.SetValue(lookup.key, lookup.value, REG_BINARY, {'C', ':', '\\', 0, 'x', 'y'});
         EXPECT_EQ(Compose(lookup), std::string("C:\\") + lookup.fileName);
@@ -114,6 +118,40 @@ TEST_F(Lookups, YieldAnEmptyPathWhenNothingUsableIsRecorded)
         w.ReportSize(lookup.key, lookup.value, 3);  // text ends where the size says
         EXPECT_EQ(Compose(lookup), std::string("C:\\") + lookup.fileName);
         EXPECT_TRUE(w.Misuses().empty());
+    }
+}
+
+TEST_F(Lookups, AcceptOnlyAFullPathWhichNothingIsSearchedFor)
+{
+    struct Row {
+        const char* value;
+        bool addOnUsable;  // with "\\vendrel.exe" appended
+        bool msnUsable;    // with "msnmsgr.exe" appended
+    };
+    const Row rows[] = {
+        {"D:\\Apps\\", true, true},
+        {"z:\\", true, true},
+        {"C:", true, false},                  // "C:\\vendrel.exe", but "C:msnmsgr.exe"
+        {"\\\\srv\\share\\", true, true},
+        {"\\\\srv\\share", true, false},      // "\\\\srv\\sharemsnmsgr.exe" names no share
+        {"x", false, false},
+        {"Vendrel\\", false, false},
+        {"C:foo\\", false, false},
+        {"\\foo\\", false, false},
+        {"\\\\srv\\", false, false},
+        {"\\\\\\share\\", false, false},
+        {"1:\\x\\", false, false},
+        {"::\\x\\", false, false},
+        {" C:\\x\\", false, false},
+        {"C:/x/", false, false},
+    };
+    for (const Row& row : rows) {
+        for (const Lookup& lookup : kLookups) {
+            SCOPED_TRACE(std::string(lookup.value) + " = " + row.value);
+            w.SetString(lookup.key, lookup.value, row.value);
+            const bool usable = lookup.get == GetVendrelPath ? row.addOnUsable : row.msnUsable;
+            EXPECT_EQ(Compose(lookup), usable ? row.value + std::string(lookup.fileName) : "");
+        }
     }
 }
 
