@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Measures the real launcher under Wine and prints its figures: executable
 size and imports, the two observable delays over repeated runs, CPU time
-while waiting, the cost of one scan, a full soak and a long fuzzing run.
+while waiting, the footprint beside a floor program, the cost of one scan, a
+full soak and a long fuzzing run.
 
   bench.py --build build/win32 --fuzz-build build/fuzz [--runs 10] ...
 """
@@ -14,6 +15,8 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
@@ -88,6 +91,58 @@ def scan_cost(build, template, counts, scans):
             r.close()
 
 
+def linux_memory(prefix, exe):
+    """Resident and anonymous kilobytes of the Wine process running exe in
+    this prefix, from Linux's own count."""
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            cmdline = open("/proc/%s/cmdline" % pid, "rb").read().split(b"\0")[0]
+            environ = open("/proc/%s/environ" % pid, "rb").read().split(b"\0")
+            status = open("/proc/%s/status" % pid).read()
+        except OSError:
+            continue
+        if cmdline.lower().endswith(exe.encode()) and ("WINEPREFIX=" + prefix).encode() in environ:
+            fields = dict(line.split(":", 1) for line in status.splitlines() if ":" in line)
+            return int(fields["VmRSS"].split()[0]), int(fields["RssAnon"].split()[0])
+    return None
+
+
+def footprint(build, template, samples=5):
+    section("footprint while waiting on MSN Messenger, beside the floor program")
+    r = harness.Run(build, template)
+    measured = {"launcher.exe": [], "floor.exe": []}
+    try:
+        r.standard(msn_life_ms=4000 + samples * 1000)
+        shutil.copyfile(os.path.join(build, "bench", "floor.exe"),
+                        os.path.join(r.drive, "floor.exe"))
+
+        def sample():
+            time.sleep(4)  # both settled, MSN Messenger running
+            for _ in range(samples):
+                for exe in measured:
+                    found = linux_memory(r.prefix, exe)
+                    if found:
+                        measured[exe].append(found)
+                time.sleep(1)
+        sampler = threading.Thread(target=sample)
+        sampler.start()
+        r.run(prestart=[r"C:\floor.exe"], timeout=120)
+        sampler.join()
+    finally:
+        r.close()
+    if not all(measured.values()):
+        print("not measured: %s" % [exe for exe, values in measured.items() if not values])
+        return
+    median = {exe: [statistics.median(v[i] for v in values) for i in (0, 1)]
+              for exe, values in measured.items()}
+    for exe in ("launcher.exe", "floor.exe"):
+        print("%-12s resident %6d kB, anonymous %6d kB (median of %d samples)"
+              % ((exe,) + tuple(median[exe]) + (len(measured[exe]),)))
+    ratio = [median["launcher.exe"][i] / median["floor.exe"][i] for i in (0, 1)]
+    print("launcher / floor: resident %.3fx, anonymous %.3fx (limit 1.10x)%s"
+          % (ratio[0], ratio[1], "" if max(ratio) <= 1.10 else " OVER THE LIMIT"))
+
+
 def soak(build, template, waits):
     section("soak: %d messengers one after another" % waits)
     harness.soak(build, template, waits)
@@ -126,7 +181,8 @@ def main():
     parser.add_argument("--cpu-seconds", type=int, default=60)
     parser.add_argument("--soak-waits", type=int, default=2000)
     parser.add_argument("--fuzz-seconds", type=int, default=300)
-    parser.add_argument("--only", help="one of executable, delays, cpu, scan, soak, fuzz")
+    parser.add_argument("--only",
+                        help="one of executable, delays, cpu, footprint, scan, soak, fuzz")
     args = parser.parse_args()
     missing = harness.missing_tools()
     if missing:
@@ -140,6 +196,7 @@ def main():
             "executable": lambda: executable(build),
             "delays": lambda: delays(build, template, args.runs),
             "cpu": lambda: cpu_while_waiting(build, template, args.cpu_seconds),
+            "footprint": lambda: footprint(build, template),
             "scan": lambda: scan_cost(build, template, (50, 500), 100),
             "soak": lambda: soak(build, template, args.soak_waits),
             "fuzz": lambda: fuzz(os.path.abspath(args.fuzz_build), args.fuzz_seconds),

@@ -12,6 +12,7 @@ launcher runs under WoW64 and reads the 32-bit registry view).
   harness.py scenario NAME --build DIR --template DIR [--arch ...]
   harness.py list [--arch ...]                     the scenarios for that kind
   harness.py demo --build DIR [--case CASE] [--msn-life-ms N]
+  harness.py pictures --build DIR [--out DIR]      capture each box as a PNG
   harness.py soak --build DIR --template DIR --waits N [--arch ...]
 
 Without Wine or Xvfb a run is skipped (exit 77), unless CI=true: then it fails.
@@ -24,6 +25,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 SKIP = 77  # CTest's SKIP_RETURN_CODE
@@ -598,6 +600,66 @@ def demo(build, case, msn_life_ms):
     return 0
 
 
+# -- pictures -------------------------------------------------------------
+
+# The boxes a real run can show under Wine. Wine lets any process open any
+# other, so the third box (a messenger that cannot be opened) never shows
+# here; the stand-in's tests cover it.
+PICTURES = (("addon-missing", LOAD_VENDREL, "box-error-loading-vendrel.png"),
+            ("msn-missing", LOAD_MSN, "box-error-loading-msn.png"))
+
+
+def pictures(build, out):
+    """Captures each box from a real run of launcher.exe, cropped to it."""
+    template = os.path.join(os.path.dirname(build), "demo-wine-template")
+    make_template(template)
+    os.makedirs(out, exist_ok=True)
+    for case, text, name in PICTURES:
+        r = Run(build, template)
+        taken = []
+
+        def capture():
+            log = os.path.join(r.drive, "e2e", "log.txt")
+            deadline = time.time() + 60
+            while not taken and time.time() < deadline:
+                time.sleep(0.1)
+                if not os.path.exists(log):
+                    continue
+                with open(log, encoding="latin-1") as handle:
+                    at = [line.split(" ", 4)[4] for line in handle if " boxat " in line]
+                if not at:
+                    continue
+                time.sleep(1.0)  # let it paint
+                box = dict(kv.split("=") for kv in at[0].split())
+                screen = os.path.join(r.workdir, "screen.xwd")
+                subprocess.run(["xwd", "-root", "-silent", "-display", r.display, "-out", screen],
+                               check=True)
+                # No time chunks: the same box gives the same file.
+                subprocess.run(["convert", "xwd:" + screen, "-crop",
+                                "%(w)sx%(h)s+%(x)s+%(y)s" % box, "+repage", "-strip",
+                                "-define", "png:exclude-chunks=date,time",
+                                os.path.join(out, name)], check=True)
+                taken.append(name)
+
+        try:
+            if case != "addon-missing":
+                r.reg(VENDREL_KEY, "BinDir", r.vendrel_dir)
+                r.install(r.vendrel_dir + "\\vendrel.exe")
+            if case != "msn-missing":
+                r.reg(MSN_KEY, "InstallationDirectory", r.msn_dir)
+                r.install(r.msn_dir + "msnmsgr.exe", life_ms=500)
+            camera = threading.Thread(target=capture)
+            camera.start()
+            r.run(box_delay_ms=4000)
+            camera.join()
+            check(taken and r.boxes()[:1] == [text], "no box captured for %s: %s"
+                  % (case, r.boxes()))
+            print("%s: %s" % (name, text))
+        finally:
+            r.close()
+    return 0
+
+
 # -- soak -----------------------------------------------------------------
 
 def soak(build, template, waits, report=True, keep=False):
@@ -661,7 +723,8 @@ def soak(build, template, waits, report=True, keep=False):
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("command", choices=["template", "scenario", "demo", "soak", "list"])
+    parser.add_argument("command",
+                        choices=["template", "scenario", "demo", "soak", "list", "pictures"])
     parser.add_argument("name", nargs="?")
     parser.add_argument("--build", default="build/win32")
     parser.add_argument("--template")
@@ -669,6 +732,7 @@ def main():
     parser.add_argument("--msn-life-ms", type=int, default=2000)
     parser.add_argument("--waits", type=int, default=300)
     parser.add_argument("--keep", action="store_true", help="keep the prefix, for debugging")
+    parser.add_argument("--out", default="docs/pictures", help="where pictures go")
     parser.add_argument("--arch", default="win32", choices=ARCHES,
                         help="the prefix's kind, when the template is made")
     args = parser.parse_args()
@@ -692,6 +756,8 @@ def main():
         return 0
     if args.command == "demo":
         return demo(build, args.case, args.msn_life_ms)
+    if args.command == "pictures":
+        return pictures(build, os.path.abspath(args.out))
     if template is not None:
         make_template(template, args.arch)
     try:

@@ -11,8 +11,30 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+// user32 is not linked: loading it costs a third of the launcher's memory,
+// for a box that most runs never show. MessageBoxA is below.
+#define NOUSER
 #include <windows.h>
 #include <tlhelp32.h>
+
+#define MB_OK 0x00000000u
+
+// Loads user32 for the one box being shown, and lets it go after. user32 is
+// a KnownDLL, so loading it by name cannot be redirected to another file.
+inline int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
+{
+    typedef int(WINAPI * MessageBoxFn)(HWND, LPCSTR, LPCSTR, UINT);
+    int result = 0;
+    HMODULE user32 = LoadLibraryA("user32.dll");
+    if (user32 != NULL) {
+        MessageBoxFn show = reinterpret_cast<MessageBoxFn>(
+            reinterpret_cast<void*>(GetProcAddress(user32, "MessageBoxA")));
+        if (show != NULL)
+            result = show(owner, text, caption, type);
+        FreeLibrary(user32);
+    }
+    return result;
+}
 
 #else
 

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""Checks the real launcher.exe: a 32-bit GUI PE, small, importing only
-system DLLs, with its manifest and version resource, installable, and
-reproducible (a second clean build elsewhere gives the same bytes)."""
+"""Checks the real launcher.exe: a 32-bit GUI PE of at most 8 KiB, with no C
+runtime, importing only allowed functions of kernel32 and advapi32, declaring
+nothing newer than Windows XP, with a manifest that Windows would accept and
+a version resource, installable, and reproducible (a second clean build
+elsewhere gives the same bytes)."""
 
 import os
 import shutil
@@ -9,14 +11,141 @@ import struct
 import subprocess
 import sys
 import tempfile
+import xml.etree.ElementTree as ET
 
-SYSTEM_DLLS = {"advapi32.dll", "kernel32.dll", "user32.dll", "msvcrt.dll"}
-MAX_SIZE = 24 * 1024
+MAX_SIZE = 8 * 1024
+# The oldest declared system: Windows XP SP2 is 5.1.
+MAX_VERSION = (5, 1)
+
+# Every function the launcher may import, with the oldest Windows that
+# exports it, as Microsoft's documentation gives its minimum client (which
+# it lists no further back than Windows 2000 or XP). A new import fails the
+# check until it is added here with its reason.
+ALLOWED = {
+    "advapi32.dll": {
+        "RegOpenKeyExA": "Windows 2000",
+        "RegQueryValueExA": "Windows 2000",
+        "RegCloseKey": "Windows 2000",
+    },
+    "kernel32.dll": {
+        "CloseHandle": "Windows XP (in every Win32 release)",
+        "CreateProcessA": "Windows XP (in every Win32 release)",
+        "CreateToolhelp32Snapshot": "Windows XP (Windows 2000 already had Tool Help)",
+        "ExitProcess": "Windows XP (in every Win32 release); the entry point ends with it",
+        "FreeLibrary": "Windows XP (in every Win32 release); releases user32 after a box",
+        "GetCommandLineA": "Windows XP (in every Win32 release); WinMain's arguments",
+        "GetModuleHandleA": "Windows XP (in every Win32 release); WinMain's instance",
+        "GetProcAddress": "Windows XP (in every Win32 release); finds MessageBoxA",
+        "GetStartupInfoA": "Windows XP (in every Win32 release); WinMain's show state",
+        "LoadLibraryA": "Windows XP (in every Win32 release); user32 only for a box",
+        "OpenProcess": "Windows XP (in every Win32 release)",
+        "Process32Next": "Windows XP (Windows 2000 already had Tool Help)",
+        "Sleep": "Windows XP (in every Win32 release)",
+        "TerminateProcess": "Windows XP (in every Win32 release)",
+        "WaitForSingleObject": "Windows XP (in every Win32 release)",
+        "lstrcatA": "Windows XP (in every Win32 release)",
+    },
+}
+
+ASM1 = "{urn:schemas-microsoft-com:asm.v1}"
+ASM3 = "{urn:schemas-microsoft-com:asm.v3}"
+COMPAT = "{urn:schemas-microsoft-com:compatibility.v1}"
+WS2005 = "{http://schemas.microsoft.com/SMI/2005/WindowsSettings}"
+WS2016 = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
+COMMON_CONTROLS = {"type": "win32", "name": "Microsoft.Windows.Common-Controls",
+                   "version": "6.0.0.0", "publicKeyToken": "6595b64144ccf1df"}
+SUPPORTED_OS = {
+    "{e2011457-1546-43c5-a5fe-008deee3d3f0}",  # Vista
+    "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  # 7
+    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  # 8
+    "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  # 8.1
+    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  # 10 and 11
+}
 
 
 def fail(message):
     print("FAILED: " + message)
     sys.exit(1)
+
+
+def headers(data):
+    """The fields of the PE headers that matter here, read from the file
+    itself (objdump prints the time stamp in local time)."""
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    if data[pe:pe + 4] != b"PE\0\0":
+        fail("no PE signature")
+    opt = pe + 24
+    if struct.unpack_from("<H", data, opt)[0] != 0x10B:
+        fail("not a PE32 optional header")
+    return {
+        "stamp": struct.unpack_from("<I", data, pe + 8)[0],
+        "os": struct.unpack_from("<HH", data, opt + 40),
+        "subsystem": struct.unpack_from("<HH", data, opt + 48),
+        "dll_characteristics": struct.unpack_from("<H", data, opt + 70)[0],
+        "tls": struct.unpack_from("<II", data, opt + 96 + 9 * 8),
+    }
+
+
+def imports(exe):
+    dump = subprocess.run(["i686-w64-mingw32-objdump", "-p", exe], capture_output=True,
+                          text=True, check=True).stdout
+    found, dll = {}, None
+    for line in dump.splitlines():
+        if "DLL Name:" in line:
+            dll = line.split(":", 1)[1].strip().lower()
+            found[dll] = []
+        elif dll is not None and line.startswith("\t") and len(line.split()) == 3:
+            found[dll].append(line.split()[2])
+        elif not line.strip():
+            dll = None
+    return found
+
+
+def check_manifest(data):
+    start, end = data.find(b"<?xml"), data.find(b"</assembly>")
+    if start < 0 or end < 0:
+        fail("no manifest")
+    text = data[start:end + len(b"</assembly>")]
+    try:
+        root = ET.fromstring(text)
+    except ET.ParseError as error:
+        fail("the manifest is not well-formed XML: %s" % error)
+    # Windows XP SP2's loader corrupts memory on an element that declares
+    # its namespace twice (KB921337): declare each once, unprefixed.
+    if b"xmlns:" in text:
+        fail("the manifest uses a prefixed namespace declaration")
+    if root.tag != ASM1 + "assembly" or root.get("manifestVersion") != "1.0":
+        fail("the manifest's root is not an asm.v1 assembly, version 1.0")
+    own = root.find(ASM1 + "assemblyIdentity")
+    if own is None or own.get("type") != "win32" or own.get("processorArchitecture") != "x86":
+        fail("the manifest's own identity is not a win32 x86 one")
+    deps = [d.attrib for d in root.findall(ASM1 + "dependency/" + ASM1 + "dependentAssembly/"
+                                           + ASM1 + "assemblyIdentity")]
+    controls = [d for d in deps if d.get("name") == COMMON_CONTROLS["name"]]
+    if len(controls) != 1 or any(controls[0].get(k) != v for k, v in COMMON_CONTROLS.items()) \
+            or controls[0].get("processorArchitecture") not in ("*", "x86") \
+            or controls[0].get("language") != "*":
+        fail("Common Controls 6 is not the dependency, with its exact identity: %s" % controls)
+    level = root.find("%strustInfo/%ssecurity/%srequestedPrivileges/%srequestedExecutionLevel"
+                      % ((ASM3,) * 4))
+    if level is None or level.get("level") != "asInvoker" or level.get("uiAccess") != "false":
+        fail("requestedExecutionLevel asInvoker is missing or not in asm.v3")
+    ids = {e.get("Id") for e in root.iter(COMPAT + "supportedOS")}
+    if ids != SUPPORTED_OS:
+        fail("supportedOS is not Vista to 11: %s" % ids)
+    settings = root.find("%sapplication/%swindowsSettings" % (ASM3, ASM3))
+    if settings is None:
+        fail("no asm.v3 application/windowsSettings")
+    aware = settings.find(WS2005 + "dpiAware")
+    awareness = settings.find(WS2016 + "dpiAwareness")
+    if aware is None or (aware.text or "").strip() != "true/pm":
+        fail("dpiAware true/pm is missing or not in the 2005 WindowsSettings namespace")
+    if awareness is None or (awareness.text or "").strip() != "PerMonitorV2, PerMonitor":
+        fail("dpiAwareness PerMonitorV2, PerMonitor is missing or not in the 2016 namespace")
+    known = {WS2005 + "dpiAware", WS2016 + "dpiAwareness"}
+    stray = [e.tag for e in settings if e.tag not in known]
+    if stray:
+        fail("unexpected or misplaced settings: %s" % stray)
 
 
 def main():
@@ -34,29 +163,39 @@ def main():
     if len(data) > MAX_SIZE:
         fail("too large")
 
-    dump = subprocess.run(["i686-w64-mingw32-objdump", "-p", exe], capture_output=True,
-                          text=True, check=True).stdout
-    imports = sorted({line.split(":", 1)[1].strip().lower()
-                      for line in dump.splitlines() if "DLL Name:" in line})
-    print("imports: " + ", ".join(imports))
-    if not imports or not set(imports) <= SYSTEM_DLLS:
-        fail("imports beyond system DLLs: %s" % (set(imports) - SYSTEM_DLLS))
-    # The COFF header's TimeDateStamp, read from the file itself: objdump
-    # prints it in local time.
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    if data[pe:pe + 4] != b"PE\0\0":
-        fail("no PE signature")
-    stamp = struct.unpack_from("<I", data, pe + 8)[0]
-    if stamp != 0:
-        fail("the PE header carries a link time stamp: %d" % stamp)
+    pe = headers(data)
+    if pe["stamp"] != 0:
+        fail("the PE header carries a link time stamp: %d" % pe["stamp"])
+    for field in ("os", "subsystem"):
+        if tuple(pe[field]) > MAX_VERSION:
+            fail("%s version %d.%d is newer than Windows XP" % ((field,) + tuple(pe[field])))
+    if pe["tls"] != (0, 0):
+        fail("a TLS directory: the C runtime came back")
+    for flag, name in ((0x40, "ASLR"), (0x100, "DEP")):
+        if not pe["dll_characteristics"] & flag:
+            fail("%s is off" % name)
+    print("versions: OS %d.%d, subsystem %d.%d (Windows XP SP2 and later); no TLS; ASLR, DEP"
+          % (pe["os"] + pe["subsystem"]))
 
-    for needed in (b'level="asInvoker"', b"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
-                   b"{e2011457-1546-43c5-a5fe-008deee3d3f0}",
-                   "ProductName".encode("utf-16-le"), "Vendrel 2".encode("utf-16-le"),
-                   "VS_VERSION_INFO".encode("utf-16-le")):
-        if needed not in data:
-            fail("resource text missing: %r" % needed)
-    print("resources: manifest (asInvoker, Vista to 11) and version information present")
+    found = imports(exe)
+    for dll, functions in sorted(found.items()):
+        allowed = ALLOWED.get(dll)
+        if allowed is None:
+            fail("imports from %s, which is not allowed" % dll)
+        for function in functions:
+            if function not in allowed:
+                fail("%s!%s is not in the allowlist: add it with the oldest Windows that "
+                     "exports it" % (dll, function))
+        print("imports %s: %s" % (dll, ", ".join(sorted(functions))))
+    if b"libgcc_s" in data:
+        fail("the libgcc DLL is probed for")
+
+    check_manifest(data)
+    if "VS_VERSION_INFO".encode("utf-16-le") not in data \
+            or "Vendrel 2".encode("utf-16-le") not in data:
+        fail("no version resource")
+    print("resources: manifest (asInvoker, Common Controls 6, per-monitor DPI v2, Vista to 11) "
+          "and version information")
 
     with tempfile.TemporaryDirectory() as scratch:
         # Another source path and build path must not change a byte.
