@@ -24,11 +24,13 @@ import shutil
 import signal
 import subprocess
 import sys
+import struct
 import tempfile
 import threading
 import time
 
 SKIP = 77  # CTest's SKIP_RETURN_CODE
+HERE = os.path.dirname(os.path.abspath(__file__))
 ARCHES = ("win32", "win64")
 
 VENDREL_KEY = r"HKLM\SOFTWARE\Orvane\Vendrel2"
@@ -61,8 +63,9 @@ def missing_tools(arch="win32"):
 
 def wine_env(prefix, display=None, arch="win32"):
     env = dict(os.environ)
+    # No menu entries or file associations outside the prefix.
     env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEARCH=arch,
-               WINEDLLOVERRIDES="mscoree,mshtml=")
+               WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
     if display is not None:
         env["DISPLAY"] = display
     else:
@@ -175,6 +178,7 @@ class Run:
         self.log = []
         self.registry = []
         self.env = {}
+        self.launcher = os.path.join(build, "launcher", "launcher.exe")
 
     # -- set-up -----------------------------------------------------------
     def start_display(self):
@@ -218,6 +222,16 @@ class Run:
         64-bit view is another place."""
         self.registry.append((key, name, value, kind, view))
 
+    def installed_except(self, case, msn_life_ms):
+        """Both programs and their values, but for the one a case leaves out
+        ("addon-missing" or "msn-missing")."""
+        if case != "addon-missing":
+            self.reg(VENDREL_KEY, "BinDir", self.vendrel_dir)
+            self.install(self.vendrel_dir + "\\vendrel.exe")
+        if case != "msn-missing":
+            self.reg(MSN_KEY, "InstallationDirectory", self.msn_dir)
+            self.install(self.msn_dir + "msnmsgr.exe", life_ms=msn_life_ms)
+
     def standard(self, msn_life_ms=1500):
         self.reg(VENDREL_KEY, "BinDir", self.vendrel_dir)
         self.reg(MSN_KEY, "InstallationDirectory", self.msn_dir)
@@ -229,16 +243,13 @@ class Run:
     def run(self, args="", prestart=(), box_delay_ms=200, sample_ms=0, timeout=90):
         tools = os.path.join(self.drive, "e2e")
         os.makedirs(tools, exist_ok=True)
-        for name, source in (("launcher.exe", "launcher/launcher.exe"),
-                             ("observer.exe", "e2e/observer.exe"),
-                             ("boxhelper.exe", "e2e/boxhelper.exe")):
-            shutil.copyfile(os.path.join(self.build, source), os.path.join(tools, name))
+        for name, source in (("launcher.exe", self.launcher),
+                             ("observer.exe", os.path.join(self.build, "e2e", "observer.exe")),
+                             ("boxhelper.exe", os.path.join(self.build, "e2e", "boxhelper.exe"))):
+            shutil.copyfile(source, os.path.join(tools, name))
         self.start_display()
         env = wine_env(self.prefix, self.display, self.arch)
-        for key, name, value, kind, view in self.registry:
-            views = ["/reg:%d" % view] if self.arch == "win64" else []
-            quiet(["wine", "reg", "add", key, "/v", name, "/t", kind, "/d", value, "/f"] + views,
-                  env)
+        self.write_registry(env)
         env.update(E2E_LOG=r"C:\e2e\log.txt",
                    E2E_LAUNCHER=r"C:\e2e\launcher.exe" + (" " + args if args else ""),
                    E2E_BOXHELPER=r"C:\e2e\boxhelper.exe", E2E_WATCH="vendrel.exe",
@@ -252,6 +263,34 @@ class Run:
         finally:
             self.read_log()
         return self
+
+    def write_registry(self, env):
+        for key, name, value, kind, view in self.registry:
+            quiet(["wine", "reg", "add", key, "/v", name, "/t", kind, "/d", value, "/f"]
+                  + self.view(view), env)
+        self.registry = []
+
+    def view(self, bits=32):
+        return ["/reg:%d" % bits] if self.arch == "win64" else []
+
+    def wine(self, *command, timeout=120):
+        """A Windows command in this prefix, without a display."""
+        quiet(["wine"] + list(command), wine_env(self.prefix, arch=self.arch), timeout=timeout,
+              cwd=self.drive)
+
+    def query(self, key):
+        """The values under a registry key in the 32-bit view, or None."""
+        result = subprocess.run(["wine", "reg", "query", key] + self.view(),
+                                env=wine_env(self.prefix, arch=self.arch),
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+        if result.returncode != 0:
+            return None
+        values = {}
+        for line in result.stdout.decode("latin-1").splitlines():
+            parts = line.strip().split(None, 2)
+            if len(parts) >= 2 and parts[1].startswith("REG_"):
+                values[parts[0]] = parts[2] if len(parts) > 2 else ""
+        return values
 
     def read_log(self):
         path = os.path.join(self.drive, "e2e", "log.txt")
@@ -482,6 +521,116 @@ def scenario_other_letter_case(r):
            "MSN's end to the add-on's end")
 
 
+def scenario_signed(r):
+    # A throwaway certificate made here: the signature verifies with it as
+    # the CA, and the signed launcher runs as before. A PEM pair in the
+    # 32-bit prefix, a password-protected PKCS#12 file in the 64-bit one.
+    keys = os.path.join(r.workdir, "keys")
+    os.makedirs(keys)
+    cert, key = os.path.join(keys, "cert.pem"), os.path.join(keys, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-subj", "/CN=Vendrel 2 launcher test", "-keyout", key, "-out", cert,
+                    "-addext", "extendedKeyUsage=codeSigning"], check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    env = {k: v for k, v in os.environ.items() if not k.startswith("SIGN_")}
+    if r.arch == "win32":
+        env.update(SIGN_CERT=cert, SIGN_KEY=key)
+    else:
+        pfx = os.path.join(keys, "test.pfx")
+        subprocess.run(["openssl", "pkcs12", "-export", "-in", cert, "-inkey", key, "-out", pfx,
+                        "-passout", "pass:s3cret"], check=True)
+        env.update(SIGN_PFX=pfx, SIGN_PASS="s3cret")
+    signed = os.path.join(r.workdir, "launcher.exe")
+    shutil.copyfile(r.launcher, signed)
+    subprocess.run([os.path.join(HERE, "..", "scripts", "sign.sh"), signed], env=env, check=True)
+    check(open(signed, "rb").read() != open(r.launcher, "rb").read(), "nothing was signed")
+    verify = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", signed],
+                            capture_output=True, text=True)
+    check(verify.returncode == 0, "the signature does not verify:\n" + verify.stdout
+          + verify.stderr)
+    r.launcher = signed
+    scenario_normal(r)
+
+
+INSTALLED = r"\Vendrel 2 Launcher"
+SHORTCUT = (r"C:\ProgramData\Microsoft\Windows\Start Menu\Programs"
+            r"\MSN Messenger with Vendrel 2.lnk")
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
+
+
+def shortcut_target(path):
+    """The local path a .lnk file points to (its LinkInfo's base path)."""
+    data = open(path, "rb").read()
+    flags = struct.unpack_from("<I", data, 0x14)[0]
+    at = 0x4C
+    if flags & 0x1:  # an item ID list comes first
+        at += 2 + struct.unpack_from("<H", data, at)[0]
+    check(flags & 0x2, "the shortcut has no link information")
+    base = struct.unpack_from("<I", data, at + 16)[0]
+    return data[at + base:data.index(b"\0", at + base)].decode("latin-1")
+
+
+def scenario_installer(r):
+    r.standard()
+    release = os.path.join(r.build, "release")
+    setups = [n for n in os.listdir(release) if n.endswith("-setup.exe")] \
+        if os.path.isdir(release) else []
+    check(len(setups) == 1, "no installer in %s: build the package target first" % release)
+    shutil.copyfile(os.path.join(release, setups[0]), os.path.join(r.drive, "setup.exe"))
+    r.write_registry(wine_env(r.prefix, arch=r.arch))
+    theirs = {p: open(r.unix_path(p), "rb").read()
+              for p in (r.vendrel_dir + r"\vendrel.exe", r.msn_dir + "msnmsgr.exe")}
+    folder = PROGRAM_FILES[r.arch] + INSTALLED
+
+    def ours():
+        entries = []
+        keys = subprocess.run(["wine", "reg", "query", UNINSTALL_KEY] + r.view(),
+                              env=wine_env(r.prefix, arch=r.arch), stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=120).stdout.decode("latin-1")
+        for key in (k.strip() for k in keys.splitlines() if k.strip().startswith("HKEY")):
+            values = r.query(key) or {}
+            if values.get("DisplayName") == "Vendrel 2 launcher":
+                entries.append(values)
+        return entries
+
+    for attempt in ("install", "upgrade"):
+        r.wine(r"C:\setup.exe", "/S")
+        installed = sorted(os.listdir(r.unix_path(folder)))
+        check(installed == ["README.txt", "launcher.exe", "uninstall.exe"],
+              "%s: installed %s" % (attempt, installed))
+        check(open(r.unix_path(folder + r"\launcher.exe"), "rb").read()
+              == open(r.launcher, "rb").read(), "the installed launcher is not the build's")
+        check(shortcut_target(r.unix_path(SHORTCUT)).lower()
+              == (folder + r"\launcher.exe").lower(), "the shortcut points elsewhere")
+        shortcuts = [n for n in os.listdir(os.path.dirname(r.unix_path(SHORTCUT)))
+                     if "Vendrel" in n]
+        check(shortcuts == [SHORTCUT.split("\\")[-1]], "shortcuts %s" % shortcuts)
+        entries = ours()
+        check(len(entries) == 1, "%s: %d Add/Remove Programs entries" % (attempt, len(entries)))
+        entry = entries[0]
+        for name in ("DisplayVersion", "Publisher", "DisplayIcon", "UninstallString",
+                     "QuietUninstallString", "EstimatedSize", "NoModify", "NoRepair"):
+            check(entry.get(name), "the entry has no %s" % name)
+        check(entry["QuietUninstallString"].lower()
+              == ('"%s\\uninstall.exe" /S' % folder).lower(), entry["QuietUninstallString"])
+        check(entry["NoModify"] == entry["NoRepair"] == "0x1", "NoModify/NoRepair")
+    check([n for n in os.listdir(r.unix_path(PROGRAM_FILES[r.arch])) if "Vendrel 2 L" in n]
+          == [INSTALLED[1:]], "more than one folder")
+
+    r.wine(folder + r"\uninstall.exe", "/S")
+    # The uninstaller runs on from a copy in the temporary folder.
+    quiet(["wineserver", "-w"], wine_env(r.prefix, arch=r.arch))
+    check(not os.path.exists(r.unix_path(folder)), "the folder is left")
+    check(not os.path.exists(r.unix_path(SHORTCUT)), "the shortcut is left")
+    check(ours() == [], "the Add/Remove Programs entry is left")
+    for path, data in theirs.items():
+        check(os.path.exists(r.unix_path(path)) and open(r.unix_path(path), "rb").read() == data,
+              path + " was touched")
+    check(r.query(VENDREL_KEY) == {"BinDir": r.vendrel_dir}, "the add-on's value was touched")
+    check(r.query(MSN_KEY) == {"InstallationDirectory": r.msn_dir},
+          "the messenger's value was touched")
+
+
 def scenario64_views_disagree(r):
     # A 64-bit installer's values, in the 64-bit view, name other programs;
     # the 32-bit launcher must read the 32-bit view that its peers use.
@@ -564,12 +713,7 @@ def demo(build, case, msn_life_ms):
         make_template(template)
     r = Run(build, template)
     try:
-        if case != "addon-missing":
-            r.reg(VENDREL_KEY, "BinDir", r.vendrel_dir)
-            r.install(r.vendrel_dir + "\\vendrel.exe")
-        if case != "msn-missing":
-            r.reg(MSN_KEY, "InstallationDirectory", r.msn_dir)
-            r.install(r.msn_dir + "msnmsgr.exe", life_ms=msn_life_ms)
+        r.installed_except(case, msn_life_ms)
         prestart = []
         if case in ("other-messenger", "msn-missing"):
             r.install(r"C:\Other\msmsgs.exe", life_ms=msn_life_ms + 3000)
@@ -642,12 +786,7 @@ def pictures(build, out):
                 taken.append(name)
 
         try:
-            if case != "addon-missing":
-                r.reg(VENDREL_KEY, "BinDir", r.vendrel_dir)
-                r.install(r.vendrel_dir + "\\vendrel.exe")
-            if case != "msn-missing":
-                r.reg(MSN_KEY, "InstallationDirectory", r.msn_dir)
-                r.install(r.msn_dir + "msnmsgr.exe", life_ms=500)
+            r.installed_except(case, 500)
             camera = threading.Thread(target=capture)
             camera.start()
             r.run(box_delay_ms=4000)

@@ -6,12 +6,14 @@ a version resource, installable, and reproducible (a second clean build
 elsewhere gives the same bytes)."""
 
 import os
+import re
 import shutil
 import struct
 import subprocess
 import sys
 import tempfile
 import xml.etree.ElementTree as ET
+import zipfile
 
 MAX_SIZE = 8 * 1024
 # The oldest declared system: Windows XP SP2 is 5.1.
@@ -150,6 +152,9 @@ def check_manifest(data):
 
 def main():
     source, build = sys.argv[1], sys.argv[2]
+    version = re.search(r"project\(\w+ VERSION ([0-9.]+)",
+                        open(os.path.join(source, "CMakeLists.txt")).read()).group(1)
+    release = "vendrel2-launcher-%s-%%s" % version
     exe = os.path.join(build, "launcher", "launcher.exe")
     if not os.path.exists(exe):
         fail("%s is missing: build the win32 preset first" % exe)
@@ -210,6 +215,36 @@ def main():
         if open(os.path.join(again, "launcher", "launcher.exe"), "rb").read() != data:
             fail("a second clean build gave different bytes")
         print("reproducible: a clean build from another path gives the same bytes")
+
+        # The release, unsigned: the same two files, byte for byte, as the
+        # build's own (made before the tests, which read it meanwhile).
+        unsigned = {k: v for k, v in os.environ.items() if not k.startswith("SIGN_")}
+        subprocess.run(["cmake", "--build", again, "--target", "package"], env=unsigned, **quiet)
+        releases = []
+        for tree in (build, again):
+            folder = os.path.join(tree, "release")
+            if not os.path.isdir(folder):
+                fail("%s is missing: build the package target first" % folder)
+            releases.append({n: open(os.path.join(folder, n), "rb").read()
+                             for n in sorted(os.listdir(folder))})
+        names = sorted(releases[0])
+        if names != [release % "setup.exe", release % "win32.zip"]:
+            fail("the release is not exactly the zip and the installer: %s" % names)
+        if releases[0] != releases[1]:
+            fail("two clean builds gave different release files")
+        with zipfile.ZipFile(os.path.join(build, "release", release % "win32.zip")) as archive:
+            if archive.namelist() != ["launcher.exe", "README.txt"]:
+                fail("the zip holds %s" % archive.namelist())
+            if archive.read("launcher.exe") != data:
+                fail("the zip's launcher.exe is not the one the build made")
+            guide = archive.read("README.txt")
+        if b"\n" in guide.replace(b"\r\n", b"") or b"\r\n" not in guide:
+            fail("README.txt does not have Windows line endings")
+        for message in (b"Error Loading Vendrel 2.", b"Error Loading MSN Messenger",
+                        b"Error Waiting for existing MSN's and Windows Messenger"):
+            if message not in guide:
+                fail("README.txt does not explain %r" % message)
+        print("release: %s; reproducible, unsigned" % ", ".join(names))
 
         prefix = os.path.join(scratch, "prefix")
         subprocess.run(["cmake", "--install", build, "--prefix", prefix], **quiet)

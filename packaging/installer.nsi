@@ -1,0 +1,112 @@
+; The Vendrel 2 launcher's installer. makensis -DVERSION=x.y.z
+; -DLAUNCHER=path\launcher.exe -DREADME=path\README.txt -DOUTFILE=setup.exe
+Unicode true
+SetCompressor /SOLID lzma
+; The same input gives the same installer: no file times are stored.
+SetDateSave off
+RequestExecutionLevel admin
+ManifestSupportedOS all
+ManifestDPIAware true
+
+!include FileFunc.nsh
+!include LogicLib.nsh
+!include MUI2.nsh
+
+!define PRODUCT "Vendrel 2 launcher"
+!define PUBLISHER "Orvane"
+!define SHORTCUT "MSN Messenger with Vendrel 2"
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Vendrel2Launcher"
+
+Name "${PRODUCT}"
+OutFile "${OUTFILE}"
+; A 32-bit installer: on 64-bit Windows this is "Program Files (x86)".
+InstallDir "$PROGRAMFILES\Vendrel 2 Launcher"
+; An earlier version's folder, so that an upgrade stays in one place.
+InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
+VIProductVersion "${VERSION}.0"
+VIAddVersionKey "ProductName" "${PRODUCT}"
+VIAddVersionKey "CompanyName" "${PUBLISHER}"
+VIAddVersionKey "FileDescription" "${PRODUCT} setup"
+VIAddVersionKey "FileVersion" "${VERSION}"
+VIAddVersionKey "ProductVersion" "${VERSION}"
+VIAddVersionKey "LegalCopyright" "${PUBLISHER}"
+
+!define MUI_ABORTWARNING
+!insertmacro MUI_PAGE_COMPONENTS
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_INSTFILES
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_INSTFILES
+!insertmacro MUI_LANGUAGE "English"
+
+Function .onInit
+  SetShellVarContext all
+  SetRegView 32
+  ; The launcher reads these from the 32-bit view, as it is a 32-bit program.
+  ClearErrors
+  ReadRegStr $0 HKLM "SOFTWARE\Orvane\Vendrel2" "BinDir"
+  ReadRegStr $1 HKLM "SOFTWARE\Microsoft\MSNMessenger" "InstallationDirectory"
+  ${If} $0 == ""
+  ${OrIf} $1 == ""
+    IfSilent done
+    MessageBox MB_OK|MB_ICONEXCLAMATION "Vendrel 2 or MSN Messenger is not installed on this computer.$\r$\n$\r$\nThe launcher will be installed, but until both are installed it will show $\"Error Loading Vendrel 2.$\" or $\"Error Loading MSN Messenger$\" when it starts."
+  ${EndIf}
+  done:
+FunctionEnd
+
+Section "Launcher (required)" SecLauncher
+  SectionIn RO
+  SetOutPath "$INSTDIR"
+  File "/oname=launcher.exe" "${LAUNCHER}"
+  File "/oname=README.txt" "${README}"
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+  CreateDirectory "$SMPROGRAMS"
+  CreateShortcut "$SMPROGRAMS\${SHORTCUT}.lnk" "$INSTDIR\launcher.exe" "" "$INSTDIR\launcher.exe" 0
+
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$\"$INSTDIR\launcher.exe$\",0"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" "$\"$INSTDIR\uninstall.exe$\""
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" "$\"$INSTDIR\uninstall.exe$\" /S"
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+  ; In KB: the launcher, the guide and the uninstaller.
+  ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+  IntFmt $0 "0x%08X" $0
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
+SectionEnd
+
+Section /o "Desktop shortcut" SecDesktop
+  CreateShortcut "$DESKTOP\${SHORTCUT}.lnk" "$INSTDIR\launcher.exe" "" "$INSTDIR\launcher.exe" 0
+SectionEnd
+
+Section "-Upgrade" SecUpgrade
+  ; An upgrade that drops the desktop shortcut removes the earlier one.
+  ${IfNot} ${SectionIsSelected} ${SecDesktop}
+    Delete "$DESKTOP\${SHORTCUT}.lnk"
+  ${EndIf}
+SectionEnd
+
+!insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecLauncher} "The launcher and a Start menu shortcut for all users."
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecDesktop} "A shortcut on the desktop of every user."
+!insertmacro MUI_FUNCTION_DESCRIPTION_END
+
+Function un.onInit
+  SetShellVarContext all
+  SetRegView 32
+FunctionEnd
+
+; Only what the installer added: Vendrel 2's and MSN Messenger's own files
+; and registry values are never touched.
+Section "Uninstall"
+  Delete "$SMPROGRAMS\${SHORTCUT}.lnk"
+  Delete "$DESKTOP\${SHORTCUT}.lnk"
+  Delete "$INSTDIR\launcher.exe"
+  Delete "$INSTDIR\README.txt"
+  Delete "$INSTDIR\uninstall.exe"
+  RMDir "$INSTDIR"
+  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+SectionEnd

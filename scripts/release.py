@@ -1,0 +1,70 @@
+#!/usr/bin/env python3
+"""Makes the release: a zip and an installer, and nothing else, in OUT.
+
+  release.py --source DIR --launcher EXE --name NAME --version X.Y.Z --out DIR
+
+The zip holds launcher.exe and the end-user README.txt (CRLF), with fixed
+times, order and permissions, so two builds of the same source give the same
+bytes. When SIGN_CERT and SIGN_KEY, or SIGN_PFX, are set, launcher.exe and
+then the installer are signed with scripts/sign.sh; otherwise nothing is
+signed and the bytes stay reproducible."""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+ZIP_TIME = (1980, 1, 1, 0, 0, 0)  # the earliest a zip can hold
+
+
+def signing():
+    return bool(os.environ.get("SIGN_PFX")
+                or (os.environ.get("SIGN_CERT") and os.environ.get("SIGN_KEY")))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    for option in ("--source", "--launcher", "--name", "--version", "--out"):
+        parser.add_argument(option, required=True)
+    args = parser.parse_args()
+    base = "%s-%s" % (args.name, args.version)
+    shutil.rmtree(args.out, ignore_errors=True)
+    os.makedirs(args.out)
+
+    with tempfile.TemporaryDirectory() as stage:
+        launcher = os.path.join(stage, "launcher.exe")
+        shutil.copyfile(args.launcher, launcher)
+        text = open(os.path.join(args.source, "packaging", "README.txt"), newline="").read()
+        readme = os.path.join(stage, "README.txt")
+        with open(readme, "w", newline="\r\n") as handle:
+            handle.write(text.replace("@VERSION@", args.version))
+        sign = [os.path.join(args.source, "scripts", "sign.sh")]
+        if signing():
+            subprocess.run(sign + [launcher], check=True)
+
+        with zipfile.ZipFile(os.path.join(args.out, base + "-win32.zip"), "w") as archive:
+            for name in ("launcher.exe", "README.txt"):
+                entry = zipfile.ZipInfo(name, ZIP_TIME)
+                entry.external_attr = 0o100644 << 16
+                entry.create_system = 3
+                entry.compress_type = zipfile.ZIP_DEFLATED
+                with open(os.path.join(stage, name), "rb") as handle:
+                    archive.writestr(entry, handle.read(), compresslevel=9)
+
+        setup = os.path.join(args.out, base + "-setup.exe")
+        subprocess.run(["makensis", "-V2", "-NOCD", "-DVERSION=" + args.version,
+                        "-DLAUNCHER=" + launcher, "-DREADME=" + readme, "-DOUTFILE=" + setup,
+                        os.path.join(args.source, "packaging", "installer.nsi")],
+                       check=True, cwd=stage)
+        if signing():
+            subprocess.run(sign + [setup], check=True)
+    for name in sorted(os.listdir(args.out)):
+        print("release: %s (%d bytes)" % (name, os.path.getsize(os.path.join(args.out, name))))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
