@@ -61,17 +61,52 @@ inline void OwnName(char* fullPath, DWORD size, const char** name)
     *name = slash ? slash + 1 : fullPath;
 }
 
+// Who may open a started process, as Windows rules it: another user's
+// process grants this user nothing; an elevated one grants a caller that is
+// not elevated only waiting and limited queries. Both are owned by the
+// system here, so that no owner's rights apply.
+enum Access { kAnyone, kElevated, kOtherUser };
+
 // Starts a program from a complete command line; returns the process handle
 // (the thread handle is released), or null.
-inline HANDLE StartCommandLine(const char* cmdLine, DWORD* pid = NULL)
+inline HANDLE StartCommandLine(const char* cmdLine, DWORD* pid = NULL, Access access = kAnyone)
 {
+    SID_IDENTIFIER_AUTHORITY nt = {SECURITY_NT_AUTHORITY};
+    SID_IDENTIFIER_AUTHORITY world = {SECURITY_WORLD_SID_AUTHORITY};
+    PSID system = NULL;
+    PSID everyone = NULL;
+    DWORD list[16];
+    ACL* acl = reinterpret_cast<ACL*>(list);
+    SECURITY_DESCRIPTOR descriptor;
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
+    if (access != kAnyone) {
+        if (!AllocateAndInitializeSid(&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0,
+                                      &system)
+            || !AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0,
+                                         &everyone))
+            return NULL;
+        InitializeAcl(acl, sizeof list, ACL_REVISION);
+        if (access == kElevated)
+            AddAccessAllowedAce(acl, ACL_REVISION, SYNCHRONIZE | 0x1000 /* limited query */,
+                                everyone);
+        InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+        SetSecurityDescriptorOwner(&descriptor, system, FALSE);
+        SetSecurityDescriptorGroup(&descriptor, system, FALSE);
+        SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
+    }
     char line[2048];
     lstrcpynA(line, cmdLine, sizeof line);  // CreateProcessA may write to it
     STARTUPINFOA startup;
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
-    if (!CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+    const BOOL started = CreateProcessA(NULL, line, access != kAnyone ? &attributes : NULL, NULL,
+                                        FALSE, 0, NULL, NULL, &startup, &process);
+    if (system != NULL)
+        FreeSid(system);
+    if (everyone != NULL)
+        FreeSid(everyone);
+    if (!started)
         return NULL;
     CloseHandle(process.hThread);
     if (pid != NULL)
@@ -80,12 +115,12 @@ inline HANDLE StartCommandLine(const char* cmdLine, DWORD* pid = NULL)
 }
 
 // Starts the program at the path, quoted, with no arguments.
-inline HANDLE StartQuoted(const char* path, DWORD* pid = NULL)
+inline HANDLE StartQuoted(const char* path, DWORD* pid = NULL, Access access = kAnyone)
 {
     char cmdLine[MAX_PATH + 3];
     _snprintf(cmdLine, sizeof cmdLine - 1, "\"%s\"", path);
     cmdLine[sizeof cmdLine - 1] = '\0';
-    return StartCommandLine(cmdLine, pid);
+    return StartCommandLine(cmdLine, pid, access);
 }
 
 #endif  // E2E_COMMON_H

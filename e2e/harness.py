@@ -512,6 +512,34 @@ def scenario_arguments_ignored(r):
     check(r.boxes() == [] and r.exit_code() == "code=0", "exit code or boxes")
 
 
+def scenario_messenger_of_another_user(r):
+    # A messenger that this user may not open, even to wait: the box shows
+    # once, the wait ends there, and the add-on is ended 7 s after OK while
+    # that messenger goes on.
+    r.standard()
+    r.install(r"C:\Other\msmsgs.exe", life_ms=60000)
+    r.run(prestart=[r"!C:\Other\msmsgs.exe"], box_delay_ms=1000)
+    check(r.boxes() == [WAIT_MSN], "boxes %s" % r.boxes())
+    within(r.one("ended", "vendrel.exe").ms - r.one("dismissed", "Error").ms, GRACE,
+           "box dismissed to the add-on's end")
+    check(r.one("box", "Error").ms - r.one("end", "msnmsgr.exe").ms < 1000,
+          "the box should follow MSN Messenger's end")
+    check(r.events("end", "msmsgs.exe") == [], "the other user's messenger should still run")
+    check(r.exit_code() == "code=0", "launcher " + r.exit_code())
+
+
+def scenario_elevated_messenger(r):
+    # "Run as administrator": waiting needs no more than it grants, so the
+    # launcher waits for it, and ends the add-on 7 s after it ends.
+    r.standard()
+    r.install(r"C:\Other\msmsgs.exe", life_ms=4500)
+    r.run(prestart=[r"^C:\Other\msmsgs.exe"])
+    check(r.boxes() == [], "boxes %s" % r.boxes())
+    within(r.one("ended", "vendrel.exe").ms - r.one("end", "msmsgs.exe").ms, GRACE,
+           "the elevated messenger's end to the add-on's end")
+    check(r.exit_code() == "code=0", "launcher " + r.exit_code())
+
+
 def scenario_other_letter_case(r):
     r.standard()
     r.install(r"C:\Other\MSNMSGR.EXE", life_ms=30000)
@@ -746,11 +774,10 @@ def demo(build, case, msn_life_ms):
 
 # -- pictures -------------------------------------------------------------
 
-# The boxes a real run can show under Wine. Wine lets any process open any
-# other, so the third box (a messenger that cannot be opened) never shows
-# here; the stand-in's tests cover it.
-PICTURES = (("addon-missing", LOAD_VENDREL, "box-error-loading-vendrel.png"),
-            ("msn-missing", LOAD_MSN, "box-error-loading-msn.png"))
+# Each box, from the run that shows it: what is left out, what already runs.
+PICTURES = (("addon-missing", [], LOAD_VENDREL, "box-error-loading-vendrel.png"),
+            ("msn-missing", [], LOAD_MSN, "box-error-loading-msn.png"),
+            ("", [r"!C:\Other\msmsgs.exe"], WAIT_MSN, "box-error-waiting.png"))
 
 
 def pictures(build, out):
@@ -758,7 +785,7 @@ def pictures(build, out):
     template = os.path.join(os.path.dirname(build), "demo-wine-template")
     make_template(template)
     os.makedirs(out, exist_ok=True)
-    for case, text, name in PICTURES:
+    for case, prestart, text, name in PICTURES:
         r = Run(build, template)
         taken = []
 
@@ -787,9 +814,11 @@ def pictures(build, out):
 
         try:
             r.installed_except(case, 500)
+            if prestart:
+                r.install(r"C:\Other\msmsgs.exe", life_ms=30000)
             camera = threading.Thread(target=capture)
             camera.start()
-            r.run(box_delay_ms=4000)
+            r.run(prestart=prestart, box_delay_ms=4000)
             camera.join()
             check(taken and r.boxes()[:1] == [text], "no box captured for %s: %s"
                   % (case, r.boxes()))

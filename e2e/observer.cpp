@@ -5,7 +5,9 @@
 // code; and, if asked, samples the launcher's handles, memory and CPU time.
 //   E2E_LAUNCHER      command line of the launcher
 //   E2E_BOXHELPER     path of the message-box helper (optional)
-//   E2E_PRESTART      programs to start first, separated by ';' (optional)
+//   E2E_PRESTART      programs to start first, separated by ';' (optional); a
+//                     leading '^' starts one as if elevated, a leading '!' as
+//                     if of another user (see Access)
 //   E2E_WATCH         executable name to watch, e.g. vendrel.exe
 //   E2E_SAMPLE_MS     sampling period for the launcher (optional)
 // A forced end is logged within the wait's period: the wait wakes at once.
@@ -72,7 +74,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 
     Setting("E2E_PRESTART", value, sizeof value);
     for (char* path = strtok(value, ";"); path != NULL; path = strtok(NULL, ";")) {
-        HANDLE started = StartQuoted(path);
+        const Access access = *path == '!' ? kOtherUser : *path == '^' ? kElevated : kAnyone;
+        HANDLE started = StartQuoted(access == kAnyone ? path : path + 1, NULL, access);
         if (started != NULL)
             CloseHandle(started);
     }
