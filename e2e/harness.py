@@ -274,9 +274,13 @@ class Run:
         return ["/reg:%d" % bits] if self.arch == "win64" else []
 
     def wine(self, *command, timeout=120):
-        """A Windows command in this prefix, without a display."""
-        quiet(["wine"] + list(command), wine_env(self.prefix, arch=self.arch), timeout=timeout,
-              cwd=self.drive)
+        """A Windows command in this prefix, on this run's display if it has
+        one."""
+        try:
+            quiet(["wine"] + list(command), wine_env(self.prefix, self.display, self.arch),
+                  timeout=timeout, cwd=self.drive)
+        except subprocess.TimeoutExpired:
+            raise Failure("%s did not finish within %d s" % (" ".join(command), timeout))
 
     def query(self, key):
         """The values under a registry key in the 32-bit view, or None."""
@@ -605,7 +609,10 @@ def scenario_installer(r):
         if os.path.isdir(release) else []
     check(len(setups) == 1, "no installer in %s: build the package target first" % release)
     shutil.copyfile(os.path.join(release, setups[0]), os.path.join(r.drive, "setup.exe"))
-    r.write_registry(wine_env(r.prefix, arch=r.arch))
+    # On a display, so that a box the silent installer must not show would
+    # hold it up; the first install runs before the add-on and the messenger
+    # are registered.
+    r.start_display()
     theirs = {p: open(r.unix_path(p), "rb").read()
               for p in (r.vendrel_dir + r"\vendrel.exe", r.msn_dir + "msnmsgr.exe")}
     folder = PROGRAM_FILES[r.arch] + INSTALLED
@@ -622,7 +629,8 @@ def scenario_installer(r):
         return entries
 
     for attempt in ("install", "upgrade"):
-        r.wine(r"C:\setup.exe", "/S")
+        r.wine(r"C:\setup.exe", "/S", timeout=60)
+        r.write_registry(wine_env(r.prefix, arch=r.arch))
         installed = sorted(os.listdir(r.unix_path(folder)))
         check(installed == ["README.txt", "launcher.exe", "uninstall.exe"],
               "%s: installed %s" % (attempt, installed))
