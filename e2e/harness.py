@@ -28,6 +28,7 @@ import struct
 import tempfile
 import threading
 import time
+import zipfile
 
 SKIP = 77  # CTest's SKIP_RETURN_CODE
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -182,6 +183,8 @@ class Run:
 
     # -- set-up -----------------------------------------------------------
     def start_display(self):
+        if self.xvfb:
+            return
         read_end, write_end = os.pipe()
         self.xvfb = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0",
@@ -554,9 +557,10 @@ def scenario_other_letter_case(r):
 
 
 def scenario_signed(r):
-    # A throwaway certificate made here: the signature verifies with it as
-    # the CA, and the signed launcher runs as before. A PEM pair in the
-    # 32-bit prefix, a password-protected PKCS#12 file in the 64-bit one.
+    # A release made with a throwaway certificate: the launcher in the zip,
+    # the installer and the uninstaller it writes all verify with it as the
+    # CA, and the installed, signed launcher runs as before. A PEM pair in
+    # the 32-bit prefix, a password-protected PKCS#12 file in the 64-bit one.
     keys = os.path.join(r.workdir, "keys")
     os.makedirs(keys)
     cert, key = os.path.join(keys, "cert.pem"), os.path.join(keys, "key.pem")
@@ -572,15 +576,31 @@ def scenario_signed(r):
         subprocess.run(["openssl", "pkcs12", "-export", "-in", cert, "-inkey", key, "-out", pfx,
                         "-passout", "pass:s3cret"], check=True)
         env.update(SIGN_PFX=pfx, SIGN_PASS="s3cret")
-    signed = os.path.join(r.workdir, "launcher.exe")
-    shutil.copyfile(r.launcher, signed)
-    subprocess.run([os.path.join(HERE, "..", "scripts", "sign.sh"), signed], env=env, check=True)
-    check(open(signed, "rb").read() != open(r.launcher, "rb").read(), "nothing was signed")
-    verify = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", signed],
-                            capture_output=True, text=True)
-    check(verify.returncode == 0, "the signature does not verify:\n" + verify.stdout
-          + verify.stderr)
-    r.launcher = signed
+    release = os.path.join(r.workdir, "release")
+    subprocess.run([sys.executable, os.path.join(HERE, "..", "scripts", "release.py"),
+                    "--source", os.path.join(HERE, ".."), "--launcher", r.launcher,
+                    "--name", "signed", "--version", "1.0.0", "--out", release],
+                   env=env, check=True, stdout=subprocess.DEVNULL)
+    with zipfile.ZipFile(os.path.join(release, "signed-1.0.0-win32.zip")) as archive:
+        signed = archive.read("launcher.exe")
+    check(signed != open(r.launcher, "rb").read(), "the zip's launcher is not signed")
+
+    def verify(path):
+        result = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", path],
+                                capture_output=True, text=True)
+        check(result.returncode == 0, "%s does not verify:\n%s%s"
+              % (os.path.basename(path), result.stdout, result.stderr))
+
+    setup = os.path.join(r.drive, "setup.exe")
+    shutil.copyfile(os.path.join(release, "signed-1.0.0-setup.exe"), setup)
+    verify(setup)
+    r.start_display()
+    r.wine(r"C:\setup.exe", "/S", timeout=60)
+    folder = PROGRAM_FILES[r.arch] + INSTALLED
+    for name in ("launcher.exe", "uninstall.exe"):
+        verify(r.unix_path(folder + "\\" + name))
+    r.launcher = r.unix_path(folder + r"\launcher.exe")
+    check(open(r.launcher, "rb").read() == signed, "the installed launcher is not the zip's")
     scenario_normal(r)
 
 

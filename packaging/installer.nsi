@@ -1,5 +1,6 @@
 ; The Vendrel 2 launcher's installer. makensis -DVERSION=x.y.z
 ; -DLAUNCHER=path\launcher.exe -DREADME=path\README.txt -DOUTFILE=setup.exe
+; [-DSIGN=path/sign.sh]
 Unicode true
 SetCompressor /SOLID lzma
 ; The same input gives the same installer: no file times are stored.
@@ -7,6 +8,11 @@ SetDateSave off
 RequestExecutionLevel admin
 ManifestSupportedOS all
 ManifestDPIAware true
+!ifdef SIGN
+  ; The uninstaller is signed as it is written, so that removing the
+  ; launcher asks for rights in the publisher's name too.
+  !uninstfinalize '"${SIGN}" "%1"' = 0
+!endif
 
 !include FileFunc.nsh
 !include LogicLib.nsh

@@ -5,9 +5,9 @@
 
 The zip holds launcher.exe and the end-user README.txt (CRLF), with fixed
 times, order and permissions, so two builds of the same source give the same
-bytes. When SIGN_CERT and SIGN_KEY, or SIGN_PFX, are set, launcher.exe and
-then the installer are signed with scripts/sign.sh; otherwise nothing is
-signed and the bytes stay reproducible."""
+bytes. When SIGN_CERT and SIGN_KEY, or SIGN_PFX, are set, launcher.exe, the
+uninstaller and then the installer are signed with scripts/sign.sh; otherwise
+nothing is signed and the bytes stay reproducible."""
 
 import argparse
 import os
@@ -56,8 +56,9 @@ def main():
 
         setup = os.path.join(args.out, base + "-setup.exe")
         subprocess.run(["makensis", "-V2", "-NOCD", "-DVERSION=" + args.version,
-                        "-DLAUNCHER=" + launcher, "-DREADME=" + readme, "-DOUTFILE=" + setup,
-                        os.path.join(args.source, "packaging", "installer.nsi")],
+                        "-DLAUNCHER=" + launcher, "-DREADME=" + readme, "-DOUTFILE=" + setup]
+                       + (["-DSIGN=" + sign[0]] if signing() else [])
+                       + [os.path.join(args.source, "packaging", "installer.nsi")],
                        check=True, cwd=stage)
         if signing():
             subprocess.run(sign + [setup], check=True)
