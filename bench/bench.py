@@ -83,7 +83,7 @@ def scan_cost(build, template, counts, scans):
             out = os.path.join(r.workdir, "scan.txt")
             with open(out, "w") as handle:
                 subprocess.run(["wine", r"C:\bench\scanbench.exe", r"C:\bench\idle.exe",
-                                str(count), str(scans)], env=harness.wine_env(r.prefix),
+                                str(count), str(scans)], env=r.environment(),
                                stdin=subprocess.DEVNULL, stdout=handle,
                                stderr=subprocess.DEVNULL, timeout=600, check=True)
             print(open(out).read().strip(), flush=True)

@@ -178,8 +178,12 @@ class Run:
         self.drive = os.path.join(self.prefix, "drive_c")
         self.log = []
         self.registry = []
-        self.env = {}
         self.launcher = os.path.join(build, "launcher", "launcher.exe")
+
+    def environment(self):
+        """Wine's environment for this prefix, on this run's display once it
+        has one."""
+        return wine_env(self.prefix, self.display, self.arch)
 
     # -- set-up -----------------------------------------------------------
     def start_display(self):
@@ -236,10 +240,7 @@ class Run:
             self.install(self.msn_dir + "msnmsgr.exe", life_ms=msn_life_ms)
 
     def standard(self, msn_life_ms=1500):
-        self.reg(VENDREL_KEY, "BinDir", self.vendrel_dir)
-        self.reg(MSN_KEY, "InstallationDirectory", self.msn_dir)
-        self.install(self.vendrel_dir + "\\vendrel.exe")
-        self.install(self.msn_dir + "msnmsgr.exe", life_ms=msn_life_ms)
+        self.installed_except(None, msn_life_ms)
         return self
 
     # -- running ----------------------------------------------------------
@@ -251,8 +252,8 @@ class Run:
                              ("boxhelper.exe", os.path.join(self.build, "e2e", "boxhelper.exe"))):
             shutil.copyfile(source, os.path.join(tools, name))
         self.start_display()
-        env = wine_env(self.prefix, self.display, self.arch)
-        self.write_registry(env)
+        self.write_registry()
+        env = self.environment()
         env.update(E2E_LOG=r"C:\e2e\log.txt",
                    E2E_LAUNCHER=r"C:\e2e\launcher.exe" + (" " + args if args else ""),
                    E2E_BOXHELPER=r"C:\e2e\boxhelper.exe", E2E_WATCH="vendrel.exe",
@@ -267,10 +268,10 @@ class Run:
             self.read_log()
         return self
 
-    def write_registry(self, env):
+    def write_registry(self):
         for key, name, value, kind, view in self.registry:
             quiet(["wine", "reg", "add", key, "/v", name, "/t", kind, "/d", value, "/f"]
-                  + self.view(view), env)
+                  + self.view(view), self.environment())
         self.registry = []
 
     def view(self, bits=32):
@@ -280,20 +281,24 @@ class Run:
         """A Windows command in this prefix, on this run's display if it has
         one."""
         try:
-            quiet(["wine"] + list(command), wine_env(self.prefix, self.display, self.arch),
-                  timeout=timeout, cwd=self.drive)
+            quiet(["wine"] + list(command), self.environment(), timeout=timeout, cwd=self.drive)
         except subprocess.TimeoutExpired:
             raise Failure("%s did not finish within %d s" % (" ".join(command), timeout))
 
+    def reg_query(self, key):
+        """What `reg query` prints for a key in the 32-bit view, or None."""
+        result = subprocess.run(["wine", "reg", "query", key] + self.view(),
+                                env=self.environment(), stdin=subprocess.DEVNULL,
+                                capture_output=True, timeout=120)
+        return result.stdout.decode("latin-1") if result.returncode == 0 else None
+
     def query(self, key):
         """The values under a registry key in the 32-bit view, or None."""
-        result = subprocess.run(["wine", "reg", "query", key] + self.view(),
-                                env=wine_env(self.prefix, arch=self.arch),
-                                stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
-        if result.returncode != 0:
+        text = self.reg_query(key)
+        if text is None:
             return None
         values = {}
-        for line in result.stdout.decode("latin-1").splitlines():
+        for line in text.splitlines():
             parts = line.strip().split(None, 2)
             if len(parts) >= 2 and parts[1].startswith("REG_"):
                 values[parts[0]] = parts[2] if len(parts) > 2 else ""
@@ -310,7 +315,7 @@ class Run:
         self.log = sorted((Event(line, origin) for line in lines), key=lambda e: e.ms)
 
     def close(self):
-        subprocess.run(["wineserver", "-k"], env=wine_env(self.prefix, arch=self.arch),
+        subprocess.run(["wineserver", "-k"], env=self.environment(),
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=60)
         if self.xvfb is not None:
@@ -591,12 +596,9 @@ def scenario_signed(r):
         check(result.returncode == 0, "%s does not verify:\n%s%s"
               % (os.path.basename(path), result.stdout, result.stderr))
 
-    setup = os.path.join(r.drive, "setup.exe")
-    shutil.copyfile(os.path.join(release, "signed-1.0.0-setup.exe"), setup)
+    setup = os.path.join(release, "signed-1.0.0-setup.exe")
     verify(setup)
-    r.start_display()
-    r.wine(r"C:\setup.exe", "/S", timeout=60)
-    folder = PROGRAM_FILES[r.arch] + INSTALLED
+    folder = install_silently(r, setup)
     for name in ("launcher.exe", "uninstall.exe"):
         verify(r.unix_path(folder + "\\" + name))
     r.launcher = r.unix_path(folder + r"\launcher.exe")
@@ -608,6 +610,16 @@ INSTALLED = r"\Vendrel 2 Launcher"
 SHORTCUT = (r"C:\ProgramData\Microsoft\Windows\Start Menu\Programs"
             r"\MSN Messenger with Vendrel 2.lnk")
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
+
+
+def install_silently(r, setup):
+    """Runs an installer with /S on the run's display, so that a box the
+    silent installer must not show would hold it up; returns the folder it
+    installs to."""
+    shutil.copyfile(setup, os.path.join(r.drive, "setup.exe"))
+    r.start_display()
+    r.wine(r"C:\setup.exe", "/S", timeout=60)
+    return PROGRAM_FILES[r.arch] + INSTALLED
 
 
 def shortcut_target(path):
@@ -628,29 +640,23 @@ def scenario_installer(r):
     setups = [n for n in os.listdir(release) if n.endswith("-setup.exe")] \
         if os.path.isdir(release) else []
     check(len(setups) == 1, "no installer in %s: build the package target first" % release)
-    shutil.copyfile(os.path.join(release, setups[0]), os.path.join(r.drive, "setup.exe"))
-    # On a display, so that a box the silent installer must not show would
-    # hold it up; the first install runs before the add-on and the messenger
-    # are registered.
-    r.start_display()
     theirs = {p: open(r.unix_path(p), "rb").read()
               for p in (r.vendrel_dir + r"\vendrel.exe", r.msn_dir + "msnmsgr.exe")}
-    folder = PROGRAM_FILES[r.arch] + INSTALLED
 
     def ours():
         entries = []
-        keys = subprocess.run(["wine", "reg", "query", UNINSTALL_KEY] + r.view(),
-                              env=wine_env(r.prefix, arch=r.arch), stdin=subprocess.DEVNULL,
-                              capture_output=True, timeout=120).stdout.decode("latin-1")
+        keys = r.reg_query(UNINSTALL_KEY) or ""
         for key in (k.strip() for k in keys.splitlines() if k.strip().startswith("HKEY")):
             values = r.query(key) or {}
             if values.get("DisplayName") == "Vendrel 2 launcher":
                 entries.append(values)
         return entries
 
+    # The first install runs before the add-on and the messenger are
+    # registered.
     for attempt in ("install", "upgrade"):
-        r.wine(r"C:\setup.exe", "/S", timeout=60)
-        r.write_registry(wine_env(r.prefix, arch=r.arch))
+        folder = install_silently(r, os.path.join(release, setups[0]))
+        r.write_registry()
         installed = sorted(os.listdir(r.unix_path(folder)))
         check(installed == ["README.txt", "launcher.exe", "uninstall.exe"],
               "%s: installed %s" % (attempt, installed))
@@ -675,7 +681,7 @@ def scenario_installer(r):
 
     r.wine(folder + r"\uninstall.exe", "/S")
     # The uninstaller runs on from a copy in the temporary folder.
-    quiet(["wineserver", "-w"], wine_env(r.prefix, arch=r.arch))
+    quiet(["wineserver", "-w"], r.environment())
     check(not os.path.exists(r.unix_path(folder)), "the folder is left")
     check(not os.path.exists(r.unix_path(SHORTCUT)), "the shortcut is left")
     check(ours() == [], "the Add/Remove Programs entry is left")
