@@ -5,20 +5,24 @@ what happened.
 Each run gets its own Wine prefix (a copy of a prepared template) and its own
 Xvfb display, so runs can go on side by side. Afterwards it ends its own
 wineserver and display and removes the prefix, also when a check fails or the
-run times out. A template is 32-bit (win32) or 64-bit (win64, where the
-launcher runs under WoW64 and reads the 32-bit registry view).
+run times out. A template is 32-bit (win32) or 64-bit (win64). The kind of
+run follows from the prefix and the build's launcher (see KINDS).
 
   harness.py template --build DIR --template DIR [--arch win32|win64]
   harness.py scenario NAME --build DIR --template DIR [--arch ...]
   harness.py list [--arch ...]                     the scenarios for that kind
+  harness.py host | preset      whether this host executes 32-bit x86 code; the build to use
   harness.py demo --build DIR [--case CASE] [--msn-life-ms N]
   harness.py pictures --build DIR [--out DIR]      capture each box as a PNG
   harness.py soak --build DIR --template DIR --waits N [--arch ...]
 
 Without Wine or Xvfb a run is skipped (exit 77), unless CI=true: then it fails.
+A 32-bit launcher on a host that cannot execute 32-bit x86 code is skipped.
 """
 
 import argparse
+import errno
+import glob
 import os
 import shutil
 import signal
@@ -33,6 +37,15 @@ import zipfile
 SKIP = 77  # CTest's SKIP_RETURN_CODE
 HERE = os.path.dirname(os.path.abspath(__file__))
 ARCHES = ("win32", "win64")
+WINE64 = "/usr/lib/wine/wine64"
+# The kinds of run, by the launcher's machine and the prefix: the name, how
+# Wine is started, the launcher's own system folder, and where the installer
+# puts it. Debian's `wine` prefers the 32-bit loader whenever it is
+# installed, even where it cannot run, so x86-64 calls the 64-bit one.
+KINDS = {("i386", "win32"): ("wine32", "wine", r"C:\windows\system32", r"C:\Program Files"),
+         ("i386", "win64"): ("wine64", "wine", r"C:\windows\syswow64",
+                             r"C:\Program Files (x86)"),
+         ("x86-64", "win64"): ("wine-x64", WINE64, r"C:\windows\system32", r"C:\Program Files")}
 
 VENDREL_KEY = r"HKLM\SOFTWARE\Orvane\Vendrel2"
 MSN_KEY = r"HKLM\SOFTWARE\Microsoft\MSNMessenger"
@@ -54,19 +67,53 @@ def check(condition, message):
 
 
 def missing_tools(arch="win32"):
-    missing = [tool for tool in ("wine", "wineserver", "wineboot", "Xvfb")
-               if shutil.which(tool) is None]
+    missing = [tool for tool in ("wine", "wineserver", "Xvfb") if shutil.which(tool) is None]
     # Debian's wine64 keeps its loader out of PATH.
-    if arch == "win64" and not (shutil.which("wine64") or os.path.exists("/usr/lib/wine/wine64")):
-        missing.append("wine64")
-    return missing
+    return missing + (["wine64"] if arch == "win64" and not os.path.exists(WINE64) else [])
 
 
-def wine_env(prefix, display=None, arch="win32"):
+def host_runs_32bit():
+    """The kernel's own answer: does it start a minimal 32-bit x86 program
+    (one that only exits), or refuse it with ENOEXEC?"""
+    code = b"\xb8\x01\x00\x00\x00\x31\xdb\xcd\x80"  # exit(0) through int 0x80
+    size, base = 84 + len(code), 0x08048000
+    elf = (b"\x7fELF\x01\x01\x01" + bytes(9)
+           + struct.pack("<HHIIIIIHHHHHH", 2, 3, 1, base + 84, 52, 0, 0, 52, 32, 1, 0, 0, 0)
+           + struct.pack("<8I", 1, 0, base, base, size, size, 5, 0x1000) + code)
+    with tempfile.TemporaryDirectory() as scratch:
+        probe = os.path.join(scratch, "probe")
+        with open(probe, "wb") as handle:
+            handle.write(elf)
+        os.chmod(probe, 0o700)
+        try:
+            return subprocess.run([probe], stdin=subprocess.DEVNULL).returncode == 0
+        except OSError as error:
+            if error.errno != errno.ENOEXEC:
+                raise
+            return False
+
+
+def host_line(runs32):
+    return ("host: executes 32-bit x86 code, so every kind of Wine run can run" if runs32 else
+            "host: cannot execute 32-bit x86 code (the kernel refuses it with ENOEXEC), so only "
+            "the x86-64 launcher runs under Wine, in a 64-bit prefix")
+
+
+def launcher_machine(build):
+    """"i386" or "x86-64", from the PE header of the build's launcher."""
+    with open(os.path.join(build, "launcher", "launcher.exe"), "rb") as handle:
+        data = handle.read(512)
+    at = struct.unpack_from("<I", data, 0x3C)[0] + 4
+    return {0x14C: "i386", 0x8664: "x86-64"}[struct.unpack_from("<H", data, at)[0]]
+
+
+def wine_env(prefix, display=None, arch="win32", loader="wine"):
     env = dict(os.environ)
     # No menu entries or file associations outside the prefix.
     env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEARCH=arch,
                WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
+    if loader != "wine":
+        env["WINELOADER"] = loader
     if display is not None:
         env["DISPLAY"] = display
     else:
@@ -86,7 +133,7 @@ def template_arch(template):
         return handle.read().strip() or "win32"
 
 
-def make_template(template, arch="win32"):
+def make_template(template, arch="win32", loader="wine"):
     """A fully booted prefix in which windows close at once without a
     window manager."""
     ready = os.path.join(template, ".ready")
@@ -94,10 +141,10 @@ def make_template(template, arch="win32"):
         return
     shutil.rmtree(template, ignore_errors=True)
     os.makedirs(os.path.dirname(os.path.abspath(template)), exist_ok=True)
-    env = wine_env(template, arch=arch)
+    env = wine_env(template, arch=arch, loader=loader)
     try:
-        quiet(["wineboot", "-i"], env, timeout=300)
-        quiet(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
+        quiet([loader, "wineboot", "-i"], env, timeout=300)
+        quiet([loader, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
                "/d", "N", "/f"], env)
         quiet(["wineserver", "-w"], env)
     finally:
@@ -161,20 +208,20 @@ class Run:
         self.keep = keep
         self.xvfb = None
         self.display = None
+        self.arch = template_arch(template) if template else arch
+        check((launcher_machine(build), self.arch) in KINDS, "an x86-64 launcher needs a win64 prefix")
+        self.kind, self.loader, self.system_dir, self.installs_to = \
+            KINDS[launcher_machine(build), self.arch]
         try:
             if template:
-                arch = template_arch(template)
                 copy_prefix(template, self.prefix)
             else:
-                make_template(self.prefix, arch)
+                make_template(self.prefix, arch, self.loader)
         except BaseException:
             shutil.rmtree(self.workdir, ignore_errors=True)
             raise
-        self.arch = arch
-        self.vendrel_dir = PROGRAM_FILES[arch] + r"\Orvane\Vendrel 2"
-        self.msn_dir = PROGRAM_FILES[arch] + "\\MSN Messenger\\"
-        # A 32-bit program's own system folder, as it sees "system32".
-        self.system_dir = r"C:\windows\syswow64" if arch == "win64" else r"C:\windows\system32"
+        self.vendrel_dir = PROGRAM_FILES[self.arch] + r"\Orvane\Vendrel 2"
+        self.msn_dir = PROGRAM_FILES[self.arch] + "\\MSN Messenger\\"
         self.drive = os.path.join(self.prefix, "drive_c")
         self.log = []
         self.registry = []
@@ -183,7 +230,7 @@ class Run:
     def environment(self):
         """Wine's environment for this prefix, on this run's display once it
         has one."""
-        return wine_env(self.prefix, self.display, self.arch)
+        return wine_env(self.prefix, self.display, self.arch, self.loader)
 
     # -- set-up -----------------------------------------------------------
     def start_display(self):
@@ -261,7 +308,7 @@ class Run:
                    E2E_SAMPLE_MS=str(sample_ms))
         try:
             # From C:\, so that a relative name would be looked for there.
-            quiet(["wine", r"C:\e2e\observer.exe"], env, timeout=timeout, cwd=self.drive)
+            quiet([self.loader, r"C:\e2e\observer.exe"], env, timeout=timeout, cwd=self.drive)
         except subprocess.TimeoutExpired:
             raise Failure("the run did not finish within %d s" % timeout)
         finally:
@@ -270,7 +317,7 @@ class Run:
 
     def write_registry(self):
         for key, name, value, kind, view in self.registry:
-            quiet(["wine", "reg", "add", key, "/v", name, "/t", kind, "/d", value, "/f"]
+            quiet([self.loader, "reg", "add", key, "/v", name, "/t", kind, "/d", value, "/f"]
                   + self.view(view), self.environment())
         self.registry = []
 
@@ -281,13 +328,14 @@ class Run:
         """A Windows command in this prefix, on this run's display if it has
         one."""
         try:
-            quiet(["wine"] + list(command), self.environment(), timeout=timeout, cwd=self.drive)
+            quiet([self.loader] + list(command), self.environment(), timeout=timeout,
+                  cwd=self.drive)
         except subprocess.TimeoutExpired:
             raise Failure("%s did not finish within %d s" % (" ".join(command), timeout))
 
     def reg_query(self, key):
         """What `reg query` prints for a key in the 32-bit view, or None."""
-        result = subprocess.run(["wine", "reg", "query", key] + self.view(),
+        result = subprocess.run([self.loader, "reg", "query", key] + self.view(),
                                 env=self.environment(), stdin=subprocess.DEVNULL,
                                 capture_output=True, timeout=120)
         return result.stdout.decode("latin-1") if result.returncode == 0 else None
@@ -534,7 +582,7 @@ def scenario_messenger_of_another_user(r):
     check(r.boxes() == [WAIT_MSN], "boxes %s" % r.boxes())
     within(r.one("ended", "vendrel.exe").ms - r.one("dismissed", "Error").ms, GRACE,
            "box dismissed to the add-on's end")
-    check(r.one("box", "Error").ms - r.one("end", "msnmsgr.exe").ms < 1000,
+    check(r.one("box", "Error").ms - r.one("end", "msnmsgr.exe").ms < 2000,
           "the box should follow MSN Messenger's end")
     check(r.events("end", "msmsgs.exe") == [], "the other user's messenger should still run")
     check(r.exit_code() == "code=0", "launcher " + r.exit_code())
@@ -581,12 +629,8 @@ def scenario_signed(r):
         subprocess.run(["openssl", "pkcs12", "-export", "-in", cert, "-inkey", key, "-out", pfx,
                         "-passout", "pass:s3cret"], check=True)
         env.update(SIGN_PFX=pfx, SIGN_PASS="s3cret")
-    release = os.path.join(r.workdir, "release")
-    subprocess.run([sys.executable, os.path.join(HERE, "..", "scripts", "release.py"),
-                    "--source", os.path.join(HERE, ".."), "--launcher", r.launcher,
-                    "--name", "signed", "--version", "1.0.0", "--out", release],
-                   env=env, check=True, stdout=subprocess.DEVNULL)
-    with zipfile.ZipFile(os.path.join(release, "signed-1.0.0-win32.zip")) as archive:
+    setup, release_zip = make_release(r, env=env)
+    with zipfile.ZipFile(release_zip) as archive:
         signed = archive.read("launcher.exe")
     check(signed != open(r.launcher, "rb").read(), "the zip's launcher is not signed")
 
@@ -596,7 +640,6 @@ def scenario_signed(r):
         check(result.returncode == 0, "%s does not verify:\n%s%s"
               % (os.path.basename(path), result.stdout, result.stderr))
 
-    setup = os.path.join(release, "signed-1.0.0-setup.exe")
     verify(setup)
     folder = install_silently(r, setup)
     for name in ("launcher.exe", "uninstall.exe"):
@@ -604,6 +647,19 @@ def scenario_signed(r):
     r.launcher = r.unix_path(folder + r"\launcher.exe")
     check(open(r.launcher, "rb").read() == signed, "the installed launcher is not the zip's")
     scenario_normal(r)
+
+
+def make_release(r, version="1.0.0", launcher=None, env=None):
+    """A release made as the package target makes it, in the run's folder (an
+    x86-64 one for the x86-64 kind); the installer's path and the zip's."""
+    out = os.path.join(r.workdir, "release-" + version)
+    arch = "win64" if r.kind == "wine-x64" else "win32"
+    subprocess.run([sys.executable, os.path.join(HERE, "..", "scripts", "release.py"),
+                    "--source", os.path.join(HERE, ".."), "--launcher", launcher or r.launcher,
+                    "--name", "vendrel2-launcher", "--version", version, "--out", out,
+                    "--arch", arch], env=env, check=True, stdout=subprocess.DEVNULL)
+    return [os.path.join(out, "vendrel2-launcher-%s-%s" % (version, end))
+            for end in ("setup.exe", arch + ".zip")]
 
 
 INSTALLED = r"\Vendrel 2 Launcher"
@@ -619,7 +675,7 @@ def install_silently(r, setup):
     shutil.copyfile(setup, os.path.join(r.drive, "setup.exe"))
     r.start_display()
     r.wine(r"C:\setup.exe", "/S", timeout=60)
-    return PROGRAM_FILES[r.arch] + INSTALLED
+    return r.installs_to + INSTALLED
 
 
 def shortcut_target(path):
@@ -636,9 +692,10 @@ def shortcut_target(path):
 
 def scenario_installer(r):
     r.standard()
+    # The release as built, or for the x86-64 kind an installer of its own.
     release = os.path.join(r.build, "release")
-    setups = [n for n in os.listdir(release) if n.endswith("-setup.exe")] \
-        if os.path.isdir(release) else []
+    setups = make_release(r)[:1] if r.kind == "wine-x64" else \
+        glob.glob(os.path.join(release, "*-setup.exe"))
     check(len(setups) == 1, "no installer in %s: build the package target first" % release)
     theirs = {p: open(r.unix_path(p), "rb").read()
               for p in (r.vendrel_dir + r"\vendrel.exe", r.msn_dir + "msnmsgr.exe")}
@@ -655,7 +712,7 @@ def scenario_installer(r):
     # The first install runs before the add-on and the messenger are
     # registered.
     for attempt in ("install", "upgrade"):
-        folder = install_silently(r, os.path.join(release, setups[0]))
+        folder = install_silently(r, setups[0])
         r.write_registry()
         installed = sorted(os.listdir(r.unix_path(folder)))
         check(installed == ["README.txt", "launcher.exe", "uninstall.exe"],
@@ -676,7 +733,7 @@ def scenario_installer(r):
         check(entry["QuietUninstallString"].lower()
               == ('"%s\\uninstall.exe" /S' % folder).lower(), entry["QuietUninstallString"])
         check(entry["NoModify"] == entry["NoRepair"] == "0x1", "NoModify/NoRepair")
-    check([n for n in os.listdir(r.unix_path(PROGRAM_FILES[r.arch])) if "Vendrel 2 L" in n]
+    check([n for n in os.listdir(r.unix_path(r.installs_to)) if "Vendrel 2 L" in n]
           == [INSTALLED[1:]], "more than one folder")
 
     r.wine(folder + r"\uninstall.exe", "/S")
@@ -731,7 +788,7 @@ def run_scenario(name, build, template):
         return 1
     finally:
         r.close()
-    print("passed %s in a %s prefix\n%s" % (name, r.arch, r.timeline()))
+    print("passed %s (%s)\n%s" % (name, r.kind, r.timeline()))
     return 0
 
 
@@ -766,13 +823,13 @@ def describe(e):
     return None
 
 
-def demo(build, case, msn_life_ms):
-    # The prepared prefix is kept beside the build, so later demos skip
-    # Wine's first-time set-up.
-    template = os.path.join(os.path.dirname(build), "demo-wine-template")
+def demo(build, case, msn_life_ms, arch, loader):
+    # The prepared prefix is kept in the build, so later demos skip Wine's
+    # first-time set-up.
+    template = os.path.join(build, "demo-wine-template")
     if not os.path.isfile(os.path.join(template, ".ready")):
         print("Preparing a Wine prefix (once)...", flush=True)
-        make_template(template)
+    make_template(template, arch, loader)
     r = Run(build, template)
     try:
         r.installed_except(case, msn_life_ms)
@@ -814,10 +871,10 @@ PICTURES = (("addon-missing", [], LOAD_VENDREL, "box-error-loading-vendrel.png")
             ("", [r"!C:\Other\msmsgs.exe"], WAIT_MSN, "box-error-waiting.png"))
 
 
-def pictures(build, out):
+def pictures(build, out, arch, loader):
     """Captures each box from a real run of launcher.exe, cropped to it."""
-    template = os.path.join(os.path.dirname(build), "demo-wine-template")
-    make_template(template)
+    template = os.path.join(build, "demo-wine-template")
+    make_template(template, arch, loader)
     os.makedirs(out, exist_ok=True)
     for case, prestart, text, name in PICTURES:
         r = Run(build, template)
@@ -925,8 +982,8 @@ def soak(build, template, waits, report=True, keep=False):
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("command",
-                        choices=["template", "scenario", "demo", "soak", "list", "pictures"])
+    parser.add_argument("command", choices=["template", "scenario", "demo", "soak", "list",
+                                            "pictures", "host", "preset"])
     parser.add_argument("name", nargs="?")
     parser.add_argument("--build", default="build/win32")
     parser.add_argument("--template")
@@ -935,14 +992,33 @@ def main():
     parser.add_argument("--waits", type=int, default=300)
     parser.add_argument("--keep", action="store_true", help="keep the prefix, for debugging")
     parser.add_argument("--out", default="docs/pictures", help="where pictures go")
-    parser.add_argument("--arch", default="win32", choices=ARCHES,
-                        help="the prefix's kind, when the template is made")
+    parser.add_argument("--arch", choices=ARCHES, help="the prefix's kind, when the template is "
+                        "made (default: win64 for an x86-64 launcher, else win32)")
     args = parser.parse_args()
 
     if args.command == "list":
-        print("\n".join(sorted(scenarios(args.arch))))
+        print("\n".join(sorted(scenarios(args.arch or "win32"))))
         return 0
-    missing = missing_tools(args.arch)
+    runs32 = host_runs_32bit()
+    if args.command in ("host", "preset"):
+        print(host_line(runs32) if args.command == "host" else "win32" if runs32 else "win64")
+        return 0
+    build = os.path.abspath(args.build)
+    try:
+        machine = launcher_machine(build)
+    except (OSError, KeyError):
+        print("FAILED: %s has no launcher.exe of a known machine: build its preset first" % build)
+        return 1
+    arch = args.arch or ("win64" if machine == "x86-64" else "win32")
+    if (machine, arch) not in KINDS:
+        print("FAILED: an x86-64 launcher runs only in a 64-bit prefix (--arch win64)")
+        return 1
+    kind, loader = KINDS[machine, arch][:2]
+    if machine == "i386" and not runs32:
+        # Not a failure of the launcher: the host has no 32-bit mode.
+        print("SKIPPED: %s; the %s kind is not runnable here" % (host_line(runs32), kind))
+        return SKIP if args.command in ("template", "scenario", "soak") else 1
+    missing = missing_tools(arch)
     if missing:
         if os.environ.get("CI", "").lower() == "true":
             # A test that did not run must not pass for one that did.
@@ -951,24 +1027,28 @@ def main():
         print("SKIPPED: Wine tests need %s (scripts/install-deps.sh installs them)"
               % ", ".join(missing))
         return SKIP
-    build = os.path.abspath(args.build)
     template = os.path.abspath(args.template) if args.template else None
-    if args.command == "template":
-        make_template(template, args.arch)
-        return 0
-    if args.command == "demo":
-        return demo(build, args.case, args.msn_life_ms)
-    if args.command == "pictures":
-        return pictures(build, os.path.abspath(args.out))
-    if template is not None:
-        make_template(template, args.arch)
     try:
+        if args.command in ("demo", "pictures"):
+            print(host_line(runs32) + "; this run uses the %s launcher (%s build)"
+                  % (machine, os.path.basename(build)), flush=True)
+        if args.command == "demo":
+            return demo(build, args.case, args.msn_life_ms, arch, loader)
+        if args.command == "pictures":
+            return pictures(build, os.path.abspath(args.out), arch, loader)
+        if template is not None:
+            make_template(template, arch, loader)
         if args.command == "soak":
             return soak(build, template, args.waits, keep=args.keep)
-        return run_scenario(args.name, build, template)
+        if args.command == "scenario":
+            return run_scenario(args.name, build, template)
+        return 0
     except Failure as failure:
         print("FAILED: %s" % failure)
-        return 1
+    except (OSError, subprocess.SubprocessError) as error:
+        # A tool that failed or would not start: one sentence, no traceback.
+        print("FAILED: Wine could not run the %s kind: %s" % (kind, error))
+    return 1
 
 
 if __name__ == "__main__":

@@ -6,8 +6,13 @@
 #include <cstring>
 
 // The platform copies these records by size; a wrong size fails the call.
+#ifdef _WIN64
+static_assert(sizeof(PROCESSENTRY32) == 304, "PROCESSENTRY32 must be the x86-64 record");
+static_assert(sizeof(STARTUPINFOA) == 104, "STARTUPINFOA must be the x86-64 record");
+#else
 static_assert(sizeof(PROCESSENTRY32) == 296, "PROCESSENTRY32 must be the 32-bit record");
 static_assert(sizeof(STARTUPINFOA) == 68, "STARTUPINFOA must be the 32-bit record");
+#endif
 
 namespace {
 
@@ -20,6 +25,14 @@ const DWORD kGraceMs = 7000;
 const DWORD kMessengerAccess = SYNCHRONIZE;
 
 const char kCaption[] = "Error";
+
+// The add-on's and MSN Messenger's installers are 32-bit and write to the
+// 32-bit registry view, which a 32-bit build reads anyway.
+#ifdef _WIN64
+const REGSAM kRegistryAccess = KEY_READ | KEY_WOW64_32KEY;
+#else
+const REGSAM kRegistryAccess = KEY_READ;
+#endif
 
 // Length of the text up to its first zero byte, looking at no more than limit.
 DWORD TextLength(const char* text, DWORD limit)
@@ -66,7 +79,7 @@ PathBuffer& ReadInstallPath(PathBuffer& path, LPCSTR subKey, LPCSTR valueName,
     std::memset(path, 0, kPathBufferSize);
 
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, kRegistryAccess, &key) != ERROR_SUCCESS)
         return path;
     DWORD size = kPathBufferSize;
     // The type is not asked for: whatever bytes the value holds are the path.

@@ -1,7 +1,7 @@
 // The process starts here, not in a C runtime: the launcher needs none, and
 // without one it loads nothing but kernel32 and advapi32 (user32 only when a
 // box must be shown). Windows builds only.
-#include "launcher/main.h"
+#include "platform/win32.h"
 
 #include <stddef.h>
 

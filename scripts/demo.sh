@@ -7,6 +7,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
-cmake --preset win32 >/dev/null
-cmake --build --preset win32 >/dev/null
-exec python3 e2e/harness.py demo --build build/win32 "$@"
+# The 32-bit launcher, as released; the x86-64 build where this host cannot
+# execute 32-bit x86 code.
+preset=$(python3 e2e/harness.py preset)
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" >/dev/null
+exec python3 e2e/harness.py demo --build "build/$preset" "$@"

@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """Makes the release: a zip and an installer, and nothing else, in OUT.
 
-  release.py --source DIR --launcher EXE --name NAME --version X.Y.Z --out DIR
+  release.py --source DIR --launcher EXE --name NAME --version X.Y.Z --out DIR [--arch win64]
 
 The zip holds launcher.exe and the end-user README.txt (CRLF), with fixed
 times, order and permissions, so two builds of the same source give the same
 bytes. When SIGN_CERT and SIGN_KEY, or SIGN_PFX, are set, launcher.exe, the
 uninstaller and then the installer are signed with scripts/sign.sh; otherwise
-nothing is signed and the bytes stay reproducible."""
+nothing is signed and the bytes stay reproducible. --arch win64 makes an
+x86-64 zip and installer from the same script, for the tests of the x86-64
+proof build only: the release is 32-bit."""
 
 import argparse
 import os
@@ -29,6 +31,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     for option in ("--source", "--launcher", "--name", "--version", "--out"):
         parser.add_argument(option, required=True)
+    parser.add_argument("--arch", choices=("win32", "win64"), default="win32")
     args = parser.parse_args()
     base = "%s-%s" % (args.name, args.version)
     shutil.rmtree(args.out, ignore_errors=True)
@@ -45,7 +48,7 @@ def main():
         if signing():
             subprocess.run(sign + [launcher], check=True)
 
-        with zipfile.ZipFile(os.path.join(args.out, base + "-win32.zip"), "w") as archive:
+        with zipfile.ZipFile(os.path.join(args.out, base + "-%s.zip" % args.arch), "w") as archive:
             for name in ("launcher.exe", "README.txt"):
                 entry = zipfile.ZipInfo(name, ZIP_TIME)
                 entry.external_attr = 0o100644 << 16
@@ -55,7 +58,8 @@ def main():
                     archive.writestr(entry, handle.read(), compresslevel=9)
 
         setup = os.path.join(args.out, base + "-setup.exe")
-        subprocess.run(["makensis", "-V2", "-NOCD", "-DVERSION=" + args.version,
+        target = ["-XTarget amd64-unicode"] if args.arch == "win64" else []
+        subprocess.run(["makensis", "-V2", "-NOCD"] + target + ["-DVERSION=" + args.version,
                         "-DLAUNCHER=" + launcher, "-DREADME=" + readme, "-DOUTFILE=" + setup]
                        + (["-DSIGN=" + sign[0]] if signing() else [])
                        + [os.path.join(args.source, "packaging", "installer.nsi")],

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Checks the real launcher.exe: a 32-bit GUI PE of at most 8 KiB, with no C
-runtime, importing only allowed functions of kernel32 and advapi32, declaring
+"""Checks the real launcher.exe: a 32-bit GUI PE (or the x86-64 proof build's
+PE32+) of at most 8 KiB, with no C runtime, importing only allowed functions of kernel32 and advapi32, declaring
 nothing newer than Windows XP, with a manifest that Windows would accept and
 a version resource, installable, and reproducible (a second clean build
 elsewhere gives the same bytes)."""
@@ -16,8 +16,10 @@ import xml.etree.ElementTree as ET
 import zipfile
 
 MAX_SIZE = 8 * 1024
-# The oldest declared system: Windows XP SP2 is 5.1.
-MAX_VERSION = (5, 1)
+# Per build, by PE machine: what `file` says, the manifest's architecture, the
+# oldest declared system (Windows XP SP2 is 5.1, XP x64 5.2), the toolchain.
+ARCHES = {0x14C: ("PE32 executable (GUI) Intel 80386", "x86", (5, 1), "i686"),
+          0x8664: ("PE32+ executable (GUI) x86-64", "amd64", (5, 2), "x86_64")}
 
 # Every function the launcher may import, with the oldest Windows that
 # exports it, as Microsoft's documentation gives its minimum client (which
@@ -35,6 +37,8 @@ ALLOWED = {
         "CreateToolhelp32Snapshot": "Windows XP (Windows 2000 already had Tool Help)",
         "ExitProcess": "Windows XP (in every Win32 release); the entry point ends with it",
         "FreeLibrary": "Windows XP (in every Win32 release); releases user32 after a box",
+        "GetLastError": "Windows XP (in every Win32 release); tells a gone messenger from a "
+                        "refusal",
         "GetCommandLineA": "Windows XP (in every Win32 release); WinMain's arguments",
         "GetModuleHandleA": "Windows XP (in every Win32 release); WinMain's instance",
         "GetProcAddress": "Windows XP (in every Win32 release); finds MessageBoxA",
@@ -77,19 +81,22 @@ def headers(data):
     if data[pe:pe + 4] != b"PE\0\0":
         fail("no PE signature")
     opt = pe + 24
-    if struct.unpack_from("<H", data, opt)[0] != 0x10B:
-        fail("not a PE32 optional header")
+    # PE32+ has no BaseOfData and an 8-byte ImageBase and stack sizes.
+    wide = {0x10B: 0, 0x20B: 16}.get(struct.unpack_from("<H", data, opt)[0])
+    if wide is None:
+        fail("neither a PE32 nor a PE32+ optional header")
     return {
+        "machine": struct.unpack_from("<H", data, pe + 4)[0],
         "stamp": struct.unpack_from("<I", data, pe + 8)[0],
         "os": struct.unpack_from("<HH", data, opt + 40),
         "subsystem": struct.unpack_from("<HH", data, opt + 48),
         "dll_characteristics": struct.unpack_from("<H", data, opt + 70)[0],
-        "tls": struct.unpack_from("<II", data, opt + 96 + 9 * 8),
+        "tls": struct.unpack_from("<II", data, opt + wide + 96 + 9 * 8),
     }
 
 
-def imports(exe):
-    dump = subprocess.run(["i686-w64-mingw32-objdump", "-p", exe], capture_output=True,
+def imports(exe, toolchain):
+    dump = subprocess.run([toolchain + "-w64-mingw32-objdump", "-p", exe], capture_output=True,
                           text=True, check=True).stdout
     found, dll = {}, None
     for line in dump.splitlines():
@@ -103,7 +110,7 @@ def imports(exe):
     return found
 
 
-def check_manifest(data):
+def check_manifest(data, arch):
     start, end = data.find(b"<?xml"), data.find(b"</assembly>")
     if start < 0 or end < 0:
         fail("no manifest")
@@ -119,13 +126,13 @@ def check_manifest(data):
     if root.tag != ASM1 + "assembly" or root.get("manifestVersion") != "1.0":
         fail("the manifest's root is not an asm.v1 assembly, version 1.0")
     own = root.find(ASM1 + "assemblyIdentity")
-    if own is None or own.get("type") != "win32" or own.get("processorArchitecture") != "x86":
-        fail("the manifest's own identity is not a win32 x86 one")
+    if own is None or own.get("type") != "win32" or own.get("processorArchitecture") != arch:
+        fail("the manifest's own identity is not a win32 %s one" % arch)
     deps = [d.attrib for d in root.findall(ASM1 + "dependency/" + ASM1 + "dependentAssembly/"
                                            + ASM1 + "assemblyIdentity")]
     controls = [d for d in deps if d.get("name") == COMMON_CONTROLS["name"]]
     if len(controls) != 1 or any(controls[0].get(k) != v for k, v in COMMON_CONTROLS.items()) \
-            or controls[0].get("processorArchitecture") not in ("*", "x86") \
+            or controls[0].get("processorArchitecture") not in ("*", arch) \
             or controls[0].get("language") != "*":
         fail("Common Controls 6 is not the dependency, with its exact identity: %s" % controls)
     level = root.find("%strustInfo/%ssecurity/%srequestedPrivileges/%srequestedExecutionLevel"
@@ -159,30 +166,33 @@ def main():
     if not os.path.exists(exe):
         fail("%s is missing: build the win32 preset first" % exe)
     data = open(exe, "rb").read()
+    pe = headers(data)
+    if pe["machine"] not in ARCHES:
+        fail("neither an i386 nor an x86-64 executable")
+    expected, arch, max_version, toolchain = ARCHES[pe["machine"]]
 
     kind = subprocess.run(["file", "-b", exe], capture_output=True, text=True).stdout
-    if not kind.startswith("PE32 executable (GUI) Intel 80386"):
-        fail("not a 32-bit GUI executable: " + kind)
+    if not kind.startswith(expected):
+        fail("not a GUI executable of its machine: " + kind)
     print("type: " + kind.strip())
     print("size: %d bytes (limit %d)" % (len(data), MAX_SIZE))
     if len(data) > MAX_SIZE:
         fail("too large")
 
-    pe = headers(data)
     if pe["stamp"] != 0:
         fail("the PE header carries a link time stamp: %d" % pe["stamp"])
     for field in ("os", "subsystem"):
-        if tuple(pe[field]) > MAX_VERSION:
+        if tuple(pe[field]) > max_version:
             fail("%s version %d.%d is newer than Windows XP" % ((field,) + tuple(pe[field])))
     if pe["tls"] != (0, 0):
         fail("a TLS directory: the C runtime came back")
     for flag, name in ((0x40, "ASLR"), (0x100, "DEP")):
         if not pe["dll_characteristics"] & flag:
             fail("%s is off" % name)
-    print("versions: OS %d.%d, subsystem %d.%d (Windows XP SP2 and later); no TLS; ASLR, DEP"
+    print("versions: OS %d.%d, subsystem %d.%d (Windows XP and later); no TLS; ASLR, DEP"
           % (pe["os"] + pe["subsystem"]))
 
-    found = imports(exe)
+    found = imports(exe, toolchain)
     for dll, functions in sorted(found.items()):
         allowed = ALLOWED.get(dll)
         if allowed is None:
@@ -195,7 +205,7 @@ def main():
     if b"libgcc_s" in data:
         fail("the libgcc DLL is probed for")
 
-    check_manifest(data)
+    check_manifest(data, arch)
     if "VS_VERSION_INFO".encode("utf-16-le") not in data \
             or "Vendrel 2".encode("utf-16-le") not in data:
         fail("no version resource")
@@ -209,12 +219,14 @@ def main():
         again = os.path.join(scratch, "build")
         quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT, check=True)
         subprocess.run(["cmake", "-S", copy, "-B", again, "-G", "Ninja",
-                        "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(copy, "cmake", "mingw-i686.cmake"),
+                        "-DCMAKE_TOOLCHAIN_FILE=%s/cmake/mingw-%s.cmake" % (copy, toolchain),
                         "-DCMAKE_BUILD_TYPE=MinSizeRel"], **quiet)
         subprocess.run(["cmake", "--build", again, "--target", "launcher"], **quiet)
         if open(os.path.join(again, "launcher", "launcher.exe"), "rb").read() != data:
             fail("a second clean build gave different bytes")
         print("reproducible: a clean build from another path gives the same bytes")
+        if arch == "amd64":
+            return 0  # a proof build: no release
 
         # The release, unsigned: the same two files, byte for byte, as the
         # build's own (made before the tests, which read it meanwhile).
