@@ -82,7 +82,7 @@ def scan_cost(build, template, counts, scans):
                             os.path.join(tools, "idle.exe"))
             out = os.path.join(r.workdir, "scan.txt")
             with open(out, "w") as handle:
-                subprocess.run(["wine", r"C:\bench\scanbench.exe", r"C:\bench\idle.exe",
+                subprocess.run([r.loader, r"C:\bench\scanbench.exe", r"C:\bench\idle.exe",
                                 str(count), str(scans)], env=r.environment(),
                                stdin=subprocess.DEVNULL, stdout=handle,
                                stderr=subprocess.DEVNULL, timeout=600, check=True)
@@ -184,11 +184,13 @@ def main():
     parser.add_argument("--only",
                         help="one of executable, delays, cpu, footprint, scan, soak, fuzz")
     args = parser.parse_args()
-    missing = harness.missing_tools()
+    build = os.path.abspath(args.build)
+    arch = "win64" if harness.launcher_machine(build) == "x86-64" else "win32"
+    loader = harness.KINDS[harness.launcher_machine(build), arch][1]
+    missing = harness.missing_tools(arch)
     if missing:
         print("the benchmark needs %s" % ", ".join(missing))
         return 1
-    build = os.path.abspath(args.build)
     work = tempfile.mkdtemp(prefix="launcher-bench-")
     template = os.path.join(work, "template")
     try:
@@ -205,7 +207,7 @@ def main():
             if args.only and name != args.only:
                 continue
             if name != "executable" and name != "fuzz":
-                harness.make_template(template)
+                harness.make_template(template, arch, loader)
             step()
     finally:
         shutil.rmtree(work, ignore_errors=True)
