@@ -326,10 +326,12 @@ class Run:
 
     def wine(self, *command, timeout=120):
         """A Windows command in this prefix, on this run's display if it has
-        one."""
+        one; its exit code."""
         try:
-            quiet([self.loader] + list(command), self.environment(), timeout=timeout,
-                  cwd=self.drive)
+            return subprocess.run([self.loader] + list(command), env=self.environment(),
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL, timeout=timeout,
+                                  cwd=self.drive).returncode
         except subprocess.TimeoutExpired:
             raise Failure("%s did not finish within %d s" % (" ".join(command), timeout))
 
@@ -641,7 +643,8 @@ def scenario_signed(r):
               % (os.path.basename(path), result.stdout, result.stderr))
 
     verify(setup)
-    folder = install_silently(r, setup)
+    check(install_silently(r, setup) == 0, "the signed installer failed")
+    folder = r.installs_to + INSTALLED
     for name in ("launcher.exe", "uninstall.exe"):
         verify(r.unix_path(folder + "\\" + name))
     r.launcher = r.unix_path(folder + r"\launcher.exe")
@@ -665,6 +668,7 @@ def make_release(r, version="1.0.0", launcher=None, env=None):
 INSTALLED = r"\Vendrel 2 Launcher"
 SHORTCUT = (r"C:\ProgramData\Microsoft\Windows\Start Menu\Programs"
             r"\MSN Messenger with Vendrel 2.lnk")
+DESKTOP = r"C:\users\Public\Desktop\MSN Messenger with Vendrel 2.lnk"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 
 
@@ -674,8 +678,7 @@ def install_silently(r, setup):
     installs to."""
     shutil.copyfile(setup, os.path.join(r.drive, "setup.exe"))
     r.start_display()
-    r.wine(r"C:\setup.exe", "/S", timeout=60)
-    return r.installs_to + INSTALLED
+    return r.wine(r"C:\setup.exe", "/S", timeout=60)
 
 
 def shortcut_target(path):
@@ -691,7 +694,7 @@ def shortcut_target(path):
 
 
 def scenario_installer(r):
-    r.standard()
+    r.standard(msn_life_ms=120000)
     # The release as built, or for the x86-64 kind an installer of its own.
     release = os.path.join(r.build, "release")
     setups = make_release(r)[:1] if r.kind == "wine-x64" else \
@@ -699,6 +702,11 @@ def scenario_installer(r):
     check(len(setups) == 1, "no installer in %s: build the package target first" % release)
     theirs = {p: open(r.unix_path(p), "rb").read()
               for p in (r.vendrel_dir + r"\vendrel.exe", r.msn_dir + "msnmsgr.exe")}
+    # An older version first: other launcher bytes, another DisplayVersion.
+    older = os.path.join(r.workdir, "older.exe")
+    with open(older, "wb") as handle:
+        handle.write(open(r.launcher, "rb").read() + b"0.9.0")
+    folder = r.installs_to + INSTALLED
 
     def ours():
         entries = []
@@ -709,16 +717,12 @@ def scenario_installer(r):
                 entries.append(values)
         return entries
 
-    # The first install runs before the add-on and the messenger are
-    # registered.
-    for attempt in ("install", "upgrade"):
-        folder = install_silently(r, setups[0])
-        r.write_registry()
-        installed = sorted(os.listdir(r.unix_path(folder)))
-        check(installed == ["README.txt", "launcher.exe", "uninstall.exe"],
-              "%s: installed %s" % (attempt, installed))
+    def installed(attempt, launcher, version):
+        listed = sorted(os.listdir(r.unix_path(folder)))
+        check(listed == ["README.txt", "launcher.exe", "uninstall.exe"],
+              "%s: installed %s" % (attempt, listed))
         check(open(r.unix_path(folder + r"\launcher.exe"), "rb").read()
-              == open(r.launcher, "rb").read(), "the installed launcher is not the build's")
+              == open(launcher, "rb").read(), "%s: another version's launcher" % attempt)
         check(shortcut_target(r.unix_path(SHORTCUT)).lower()
               == (folder + r"\launcher.exe").lower(), "the shortcut points elsewhere")
         shortcuts = [n for n in os.listdir(os.path.dirname(r.unix_path(SHORTCUT)))
@@ -727,20 +731,51 @@ def scenario_installer(r):
         entries = ours()
         check(len(entries) == 1, "%s: %d Add/Remove Programs entries" % (attempt, len(entries)))
         entry = entries[0]
-        for name in ("DisplayVersion", "Publisher", "DisplayIcon", "UninstallString",
-                     "QuietUninstallString", "EstimatedSize", "NoModify", "NoRepair"):
+        for name in ("Publisher", "DisplayIcon", "UninstallString", "QuietUninstallString",
+                     "EstimatedSize", "NoModify", "NoRepair"):
             check(entry.get(name), "the entry has no %s" % name)
+        check(entry.get("DisplayVersion") == version, "%s: the entry's version is %s"
+              % (attempt, entry.get("DisplayVersion")))
         check(entry["QuietUninstallString"].lower()
               == ('"%s\\uninstall.exe" /S' % folder).lower(), entry["QuietUninstallString"])
         check(entry["NoModify"] == entry["NoRepair"] == "0x1", "NoModify/NoRepair")
+
+    # The first install runs before the add-on and the messenger are
+    # registered.
+    check(install_silently(r, make_release(r, "0.9.0", older)[0]) == 0, "the install failed")
+    r.write_registry()
+    installed("install", older, "0.9.0")
+    # While the launcher runs, a silent upgrade and a silent uninstall (in
+    # place, for its own exit code) each fail and change nothing.
+    os.makedirs(os.path.join(r.drive, "e2e"), exist_ok=True)
+    running = subprocess.Popen([r.loader, folder + r"\launcher.exe"], env=dict(
+        r.environment(), E2E_LOG=r"C:\e2e\log.txt"), stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=r.drive)
+    deadline = time.time() + 30
+    while not r.events("start", "msnmsgr.exe") and time.time() < deadline:
+        time.sleep(0.1)
+        r.read_log()
+    check(r.events("start", "msnmsgr.exe"), "the installed launcher did not start")
+    check(install_silently(r, setups[0]) != 0, "the upgrade went ahead while the launcher ran")
+    # Wine would quote a "_?=" argument with spaces, which hides it: pass it in words.
+    check(r.wine(folder + r"\uninstall.exe", "/S", *("_?=" + folder).split(" ")) != 0,
+          "the uninstall went ahead while the launcher ran")
+    installed("while running", older, "0.9.0")
+    r.wine("taskkill", "/F", "/IM", "launcher.exe", "/IM", "vendrel.exe", "/IM", "msnmsgr.exe")
+    running.wait(timeout=30)
+    # The upgrade keeps the desktop shortcut of the earlier version.
+    shutil.copyfile(r.unix_path(SHORTCUT), r.unix_path(DESKTOP))
+    check(install_silently(r, setups[0]) == 0, "the upgrade failed")
+    installed("upgrade", r.launcher, os.path.basename(setups[0]).split("-")[2])
+    check(os.path.exists(r.unix_path(DESKTOP)), "the upgrade removed the desktop shortcut")
     check([n for n in os.listdir(r.unix_path(r.installs_to)) if "Vendrel 2 L" in n]
           == [INSTALLED[1:]], "more than one folder")
 
     r.wine(folder + r"\uninstall.exe", "/S")
     # The uninstaller runs on from a copy in the temporary folder.
     quiet(["wineserver", "-w"], r.environment())
-    check(not os.path.exists(r.unix_path(folder)), "the folder is left")
-    check(not os.path.exists(r.unix_path(SHORTCUT)), "the shortcut is left")
+    for path in (folder, SHORTCUT, DESKTOP):
+        check(not os.path.exists(r.unix_path(path)), path + " is left")
     check(ours() == [], "the Add/Remove Programs entry is left")
     for path, data in theirs.items():
         check(os.path.exists(r.unix_path(path)) and open(r.unix_path(path), "rb").read() == data,

@@ -138,6 +138,29 @@ bool IsWatchedName(const PROCESSENTRY32& entry)
         || std::strncmp(entry.szExeFile, "msmsgs.exe", size) == 0;
 }
 
+// Walks a fresh snapshot for the first watched messenger, or only for the
+// one with the id `only` points to. True, with its id, when one is listed.
+bool FindMessenger(const DWORD* only, DWORD* id)
+{
+    // A failed snapshot has no entries.
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return false;
+
+    PROCESSENTRY32 entry;
+    std::memset(&entry, 0, sizeof entry);
+    entry.dwSize = sizeof entry;
+    bool found = false;
+    while (!found && Process32Next(snapshot, &entry))
+        found = IsWatchedName(entry) && (only == NULL || entry.th32ProcessID == *only);
+    // The snapshot holds every process on the system; the wait may last
+    // hours and needs only the id.
+    CloseHandle(snapshot);
+    if (found)
+        *id = entry.th32ProcessID;
+    return found;
+}
+
 }  // namespace
 
 PathBuffer& GetVendrelPath(PathBuffer& path)
@@ -177,30 +200,24 @@ void ExecCmdWait(const PathBuffer& cmdLine)
 void WaitForOtherMSN()
 {
     for (;;) {
-        // A failed snapshot has no entries: the wait is over.
-        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-        if (snapshot == INVALID_HANDLE_VALUE)
+        DWORD id;
+        if (!FindMessenger(NULL, &id))
             return;
 
-        PROCESSENTRY32 entry;
-        std::memset(&entry, 0, sizeof entry);
-        entry.dwSize = sizeof entry;
-        bool found = false;
-        while (!found && Process32Next(snapshot, &entry))
-            found = IsWatchedName(entry);
-        // The snapshot holds every process on the system; the wait may last
-        // hours and needs only the id.
-        CloseHandle(snapshot);
-        if (!found)
-            return;
-
-        HANDLE messenger = OpenProcess(kMessengerAccess, TRUE, entry.th32ProcessID);
+        HANDLE messenger = OpenProcess(kMessengerAccess, TRUE, id);
         if (messenger == NULL) {
+            // It ended after the snapshot: no refusal, so look again.
+            if (GetLastError() == ERROR_INVALID_PARAMETER)
+                continue;
             MessageBoxA(NULL, "Error Waiting for existing MSN's and Windows Messenger", kCaption,
                         MB_OK);
             return;
         }
-        WaitForSingleObject(messenger, INFINITE);
+        // The open handle keeps the id from passing on. If a messenger holds
+        // it now, that is the one opened; if not, the id had passed to
+        // another program before the open, which may never end.
+        if (FindMessenger(&id, &id))
+            WaitForSingleObject(messenger, INFINITE);
         CloseHandle(messenger);
     }
 }

@@ -17,6 +17,7 @@ ManifestDPIAware true
 !include FileFunc.nsh
 !include LogicLib.nsh
 !include MUI2.nsh
+!include Sections.nsh
 
 !define PRODUCT "Vendrel 2 launcher"
 !define PUBLISHER "Orvane"
@@ -45,23 +46,31 @@ VIAddVersionKey "LegalCopyright" "${PUBLISHER}"
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "English"
 
-Function .onInit
-  SetShellVarContext all
-  SetRegView 32
-  ; The launcher reads these from the 32-bit view, as it is a 32-bit program.
-  ClearErrors
-  ReadRegStr $0 HKLM "SOFTWARE\Orvane\Vendrel2" "BinDir"
-  ReadRegStr $1 HKLM "SOFTWARE\Microsoft\MSNMessenger" "InstallationDirectory"
-  ${If} $0 == ""
-  ${OrIf} $1 == ""
-    IfSilent done
-    MessageBox MB_OK|MB_ICONEXCLAMATION "Vendrel 2 or MSN Messenger is not installed on this computer.$\r$\n$\r$\nThe launcher will be installed, but until both are installed it will show $\"Error Loading Vendrel 2.$\" or $\"Error Loading MSN Messenger$\" when it starts."
-  ${EndIf}
-  done:
+; The launcher runs for hours, so an upgrade or an uninstall while it runs is
+; ordinary. Its file can then be neither replaced nor removed: change nothing
+; until it has ended, so that files and entry always stay of one version.
+!macro LAUNCHER_IDLE UN
+Function ${UN}LauncherIdle
+  ${DoWhile} ${FileExists} "$INSTDIR\launcher.exe"
+    ClearErrors
+    ; A running program's file cannot be opened for writing.
+    FileOpen $0 "$INSTDIR\launcher.exe" a
+    ${IfNot} ${Errors}
+      FileClose $0
+      ${Break}
+    ${EndIf}
+    MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "${SHORTCUT} is running.$\r$\n$\r$\nQuit MSN Messenger, wait until Vendrel 2 has closed as well, then choose Retry." /SD IDCANCEL IDRETRY again
+    Abort "${SHORTCUT} is running: nothing was changed."
+    again:
+  ${Loop}
 FunctionEnd
+!macroend
+!insertmacro LAUNCHER_IDLE ""
+!insertmacro LAUNCHER_IDLE "un."
 
 Section "Launcher (required)" SecLauncher
   SectionIn RO
+  Call LauncherIdle
   SetOutPath "$INSTDIR"
   File "/oname=launcher.exe" "${LAUNCHER}"
   File "/oname=README.txt" "${README}"
@@ -100,6 +109,25 @@ SectionEnd
   !insertmacro MUI_DESCRIPTION_TEXT ${SecDesktop} "A shortcut on the desktop of every user."
 !insertmacro MUI_FUNCTION_DESCRIPTION_END
 
+Function .onInit
+  SetShellVarContext all
+  SetRegView 32
+  ; An upgrade keeps the desktop shortcut that an earlier version made.
+  ${If} ${FileExists} "$DESKTOP\${SHORTCUT}.lnk"
+    !insertmacro SelectSection ${SecDesktop}
+  ${EndIf}
+  ; The launcher reads these from the 32-bit view, as it is a 32-bit program.
+  ClearErrors
+  ReadRegStr $0 HKLM "SOFTWARE\Orvane\Vendrel2" "BinDir"
+  ReadRegStr $1 HKLM "SOFTWARE\Microsoft\MSNMessenger" "InstallationDirectory"
+  ${If} $0 == ""
+  ${OrIf} $1 == ""
+    IfSilent done
+    MessageBox MB_OK|MB_ICONEXCLAMATION "Vendrel 2 or MSN Messenger is not installed on this computer.$\r$\n$\r$\nThe launcher will be installed, but until both are installed it will show $\"Error Loading Vendrel 2.$\" or $\"Error Loading MSN Messenger$\" when it starts."
+  ${EndIf}
+  done:
+FunctionEnd
+
 Function un.onInit
   SetShellVarContext all
   SetRegView 32
@@ -108,6 +136,7 @@ FunctionEnd
 ; Only what the installer added: Vendrel 2's and MSN Messenger's own files
 ; and registry values are never touched.
 Section "Uninstall"
+  Call un.LauncherIdle
   Delete "$SMPROGRAMS\${SHORTCUT}.lnk"
   Delete "$DESKTOP\${SHORTCUT}.lnk"
   Delete "$INSTDIR\launcher.exe"

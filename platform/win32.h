@@ -77,6 +77,7 @@ typedef HKEY* PHKEY;
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_MORE_DATA 234L
 #define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_PARAMETER 87L
 
 #define SYNCHRONIZE 0x00100000u
 #define PROCESS_TERMINATE 0x0001u
@@ -168,6 +169,7 @@ HANDLE WINAPI CreateToolhelp32Snapshot(DWORD flags, DWORD processId);
 BOOL WINAPI Process32Next(HANDLE snapshot, LPPROCESSENTRY32 entry);
 HANDLE WINAPI OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId);
 void WINAPI Sleep(DWORD milliseconds);
+DWORD WINAPI GetLastError(void);
 
 // user32
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);

@@ -23,8 +23,27 @@ ZIP_TIME = (1980, 1, 1, 0, 0, 0)  # the earliest a zip can hold
 
 
 def signing():
-    return bool(os.environ.get("SIGN_PFX")
-                or (os.environ.get("SIGN_CERT") and os.environ.get("SIGN_KEY")))
+    """True for a complete set of signing settings, False for none. Any other
+    set stops the release, naming what is missing, rather than leave it
+    unsigned: SIGN_CERT with SIGN_KEY, or SIGN_PFX (with SIGN_PASS if it has a
+    password); SIGN_TIMESTAMP_URL beside either."""
+    given = {name for name in ("SIGN_CERT", "SIGN_KEY", "SIGN_PFX", "SIGN_PASS",
+                               "SIGN_TIMESTAMP_URL") if os.environ.get(name)}
+    pem, pfx = given & {"SIGN_CERT", "SIGN_KEY"}, "SIGN_PFX" in given
+    problem = None
+    if pem and pfx:
+        problem = "SIGN_PFX is set beside %s: give one certificate" % " and ".join(sorted(pem))
+    elif len(pem) == 1:
+        problem = "%s is set without %s" % (pem.pop(), ({"SIGN_CERT", "SIGN_KEY"} - given).pop())
+    elif "SIGN_PASS" in given and not pfx:
+        problem = "SIGN_PASS is set without SIGN_PFX"
+    elif given and not pem and not pfx:
+        problem = "%s is set without a certificate (SIGN_CERT and SIGN_KEY, or SIGN_PFX)" \
+            % " and ".join(sorted(given))
+    if problem:
+        sys.exit("release: the signing settings are not one complete set: %s; nothing was "
+                 "made." % problem)
+    return bool(given)
 
 
 def main():
@@ -33,6 +52,7 @@ def main():
         parser.add_argument(option, required=True)
     parser.add_argument("--arch", choices=("win32", "win64"), default="win32")
     args = parser.parse_args()
+    sign_it = signing()
     base = "%s-%s" % (args.name, args.version)
     shutil.rmtree(args.out, ignore_errors=True)
     os.makedirs(args.out)
@@ -45,7 +65,7 @@ def main():
         with open(readme, "w", newline="\r\n") as handle:
             handle.write(text.replace("@VERSION@", args.version))
         sign = [os.path.join(args.source, "scripts", "sign.sh")]
-        if signing():
+        if sign_it:
             subprocess.run(sign + [launcher], check=True)
 
         with zipfile.ZipFile(os.path.join(args.out, base + "-%s.zip" % args.arch), "w") as archive:
@@ -61,10 +81,10 @@ def main():
         target = ["-XTarget amd64-unicode"] if args.arch == "win64" else []
         subprocess.run(["makensis", "-V2", "-NOCD"] + target + ["-DVERSION=" + args.version,
                         "-DLAUNCHER=" + launcher, "-DREADME=" + readme, "-DOUTFILE=" + setup]
-                       + (["-DSIGN=" + sign[0]] if signing() else [])
+                       + (["-DSIGN=" + sign[0]] if sign_it else [])
                        + [os.path.join(args.source, "packaging", "installer.nsi")],
                        check=True, cwd=stage)
-        if signing():
+        if sign_it:
             subprocess.run(sign + [setup], check=True)
     for name in sorted(os.listdir(args.out)):
         print("release: %s (%d bytes)" % (name, os.path.getsize(os.path.join(args.out, name))))

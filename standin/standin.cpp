@@ -91,7 +91,8 @@ DWORD World::Spawn(const std::string& name, uint64_t startsAt, uint64_t lifetime
     nextPid_ += 4;
     uint64_t endsAt = lifetimeMs == kForever ? kForever : startsAt + lifetimeMs;
     processIndex_[pid] = processes_.size();
-    processes_.push_back(Process{pid, name, "", startsAt, endsAt, false, 0, false, false});
+    processes_.push_back(
+        Process{pid, name, "", startsAt, endsAt, false, 0, false, false, false, ""});
     return pid;
 }
 
@@ -109,6 +110,38 @@ void World::Elevate(DWORD pid)
     if (process == NULL)
         throw Fault("Elevate on an unknown process");
     process->elevated = true;
+}
+
+void World::EndBeforeOpen(DWORD pid, const std::string& successor)
+{
+    Process* process = FindProcess(pid);
+    if (process == NULL)
+        throw Fault("EndBeforeOpen on an unknown process");
+    process->endsBeforeOpen = true;
+    process->successor = successor;
+}
+
+Process* World::ForOpen(DWORD pid)
+{
+    Process* process = FindProcess(pid);
+    if (process == NULL || !process->endsBeforeOpen)
+        return process;
+    process->endsBeforeOpen = false;
+    process->endsAt = now_;
+    if (process->successor.empty())
+        return process;
+    processIndex_[pid] = processes_.size();
+    processes_.push_back(Process{pid, process->successor, "", now_, kForever, false, 0, false,
+                                 false, false, ""});
+    return &processes_.back();
+}
+
+void World::CountSnapshot()
+{
+    snapshotsThen_ = snapshotsAt_ == now_ ? snapshotsThen_ + 1 : 1;
+    snapshotsAt_ = now_;
+    if (snapshotsThen_ > 1000)
+        throw Fault("1000 snapshots while no time passes: the launcher spins");
 }
 
 const Process* World::FindStarted(const std::string& name) const
@@ -487,6 +520,7 @@ HANDLE WINAPI CreateToolhelp32Snapshot(DWORD flags, DWORD processId)
     World& w = World::Get();
     w.Record("CreateToolhelp32Snapshot(" + standin::Hex(flags) + ", " + std::to_string(processId)
              + ")");
+    w.CountSnapshot();
     if (w.SnapshotsFail())
         return INVALID_HANDLE_VALUE;
     return w.Issue({World::kSnapshot, 0, 0, w.SnapshotNow(), 0, ""});
@@ -520,14 +554,22 @@ HANDLE WINAPI OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId)
     World& w = World::Get();
     w.Record("OpenProcess(" + standin::Hex(access) + ", " + std::to_string(inheritHandle) + ", "
              + std::to_string(processId) + ")");
-    standin::Process* process = w.FindProcess(processId);
-    if (process == NULL || !w.Alive(*process) || process->openFails)
+    standin::Process* process = w.ForOpen(processId);
+    // No such process (any more): Windows' answer for an id it does not know.
+    w.lastError = ERROR_INVALID_PARAMETER;
+    if (process == NULL || !w.Alive(*process))
         return NULL;
     // Without elevation a caller cannot write up to an elevated process.
     const DWORD granted = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION;
-    if (process->elevated && (access & ~granted) != 0)
-        return NULL;  // ERROR_ACCESS_DENIED
+    w.lastError = ERROR_ACCESS_DENIED;
+    if (process->openFails || (process->elevated && (access & ~granted) != 0))
+        return NULL;
     return w.Issue({World::kProcess, access, processId, {}, 0, ""});
+}
+
+DWORD WINAPI GetLastError(void)
+{
+    return World::Get().lastError;
 }
 
 void WINAPI Sleep(DWORD milliseconds)

@@ -45,6 +45,10 @@ struct Process {
     UINT exitCode;
     bool openFails;  // another user's or session's: refuses every access
     bool elevated;   // grants a non-elevated caller only waiting and limited queries
+    // Ends between the snapshot that lists it and the open; a successor
+    // named here, living for ever, has then taken its id.
+    bool endsBeforeOpen;
+    std::string successor;
 };
 
 // A program on the virtual disk. `onStart` lets a test script what the
@@ -86,6 +90,7 @@ public:
     DWORD Spawn(const std::string& name, uint64_t startsAt, uint64_t lifetimeMs);
     void FailOpen(DWORD pid);
     void Elevate(DWORD pid);
+    void EndBeforeOpen(DWORD pid, const std::string& successor = "");
     void FailSnapshots(bool fail) { snapshotsFail_ = fail; }
     void SetBoxDismissDelay(uint64_t ms) { boxDismissMs_ = ms; }
     // Recording every call costs memory; long runs can turn it off.
@@ -146,6 +151,12 @@ public:
     std::vector<Entry> SnapshotNow();
     bool SnapshotsFail() const { return snapshotsFail_; }
     void ShowBox(const Box& box);
+    // The process now behind the id, after any end due before its open.
+    Process* ForOpen(DWORD pid);
+    // A caller that takes snapshot after snapshot while no time passes would
+    // spin the CPU on Windows.
+    void CountSnapshot();
+    DWORD lastError = 0;
 
 private:
     uint64_t now_ = 0;
@@ -166,6 +177,8 @@ private:
     bool snapshotsFail_ = false;
     bool recordCalls_ = true;
     uint64_t boxDismissMs_ = 0;
+    uint64_t snapshotsAt_ = 0;
+    size_t snapshotsThen_ = 0;
 };
 
 }  // namespace standin

@@ -257,6 +257,15 @@ def main():
             if message not in guide:
                 fail("README.txt does not explain %r" % message)
         print("release: %s; reproducible, unsigned" % ", ".join(names))
+        # Signing settings that are not one complete set stop the release.
+        for partial in ("SIGN_CERT", "SIGN_KEY", "SIGN_PASS", "SIGN_TIMESTAMP_URL",
+                        "SIGN_PFX SIGN_KEY", "SIGN_CERT SIGN_KEY SIGN_PASS"):
+            result = subprocess.run(["cmake", "--build", again, "--target", "package"],
+                                    env=dict(unsigned, **dict.fromkeys(partial.split(), "x")),
+                                    capture_output=True, text=True)
+            if result.returncode == 0 or "not one complete set" not in result.stdout:
+                fail("signing settings %s did not stop the release" % partial)
+        print("release: stopped by every incomplete set of signing settings")
 
         prefix = os.path.join(scratch, "prefix")
         subprocess.run(["cmake", "--install", build, "--prefix", prefix], **quiet)
