@@ -6,10 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
-# The 32-bit launcher, as released; the x86-64 build where this host cannot
-# execute 32-bit x86 code.
-preset=$(python3 e2e/harness.py preset)
-echo "$(python3 e2e/harness.py host); the benchmark measures the $preset build"
+preset=$(python3 scripts/host.py --preset)
+echo "$(python3 scripts/host.py); the benchmark measures the $preset build"
 for build in "$preset" fuzz; do
   cmake --preset "$build" >/dev/null
   cmake --build --preset "$build" >/dev/null

@@ -11,7 +11,6 @@ run follows from the prefix and the build's launcher (see KINDS).
   harness.py template --build DIR --template DIR [--arch win32|win64]
   harness.py scenario NAME --build DIR --template DIR [--arch ...]
   harness.py list [--arch ...]                     the scenarios for that kind
-  harness.py host | preset      whether this host executes 32-bit x86 code; the build to use
   harness.py demo --build DIR [--case CASE] [--msn-life-ms N]
   harness.py pictures --build DIR [--out DIR]      capture each box as a PNG
   harness.py soak --build DIR --template DIR --waits N [--arch ...]
@@ -21,7 +20,6 @@ A 32-bit launcher on a host that cannot execute 32-bit x86 code is skipped.
 """
 
 import argparse
-import errno
 import glob
 import os
 import shutil
@@ -36,12 +34,12 @@ import zipfile
 
 SKIP = 77  # CTest's SKIP_RETURN_CODE
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "scripts"))
+import host  # noqa: E402
 ARCHES = ("win32", "win64")
 WINE64 = "/usr/lib/wine/wine64"
-# The kinds of run, by the launcher's machine and the prefix: the name, how
-# Wine is started, the launcher's own system folder, and where the installer
-# puts it. Debian's `wine` prefers the 32-bit loader whenever it is
-# installed, even where it cannot run, so x86-64 calls the 64-bit one.
+# By launcher and prefix: the kind, its Wine loader (Debian's `wine` picks the
+# 32-bit one even where it cannot run), its system folder, where it installs.
 KINDS = {("i386", "win32"): ("wine32", "wine", r"C:\windows\system32", r"C:\Program Files"),
          ("i386", "win64"): ("wine64", "wine", r"C:\windows\syswow64",
                              r"C:\Program Files (x86)"),
@@ -72,33 +70,6 @@ def missing_tools(arch="win32"):
     return missing + (["wine64"] if arch == "win64" and not os.path.exists(WINE64) else [])
 
 
-def host_runs_32bit():
-    """The kernel's own answer: does it start a minimal 32-bit x86 program
-    (one that only exits), or refuse it with ENOEXEC?"""
-    code = b"\xb8\x01\x00\x00\x00\x31\xdb\xcd\x80"  # exit(0) through int 0x80
-    size, base = 84 + len(code), 0x08048000
-    elf = (b"\x7fELF\x01\x01\x01" + bytes(9)
-           + struct.pack("<HHIIIIIHHHHHH", 2, 3, 1, base + 84, 52, 0, 0, 52, 32, 1, 0, 0, 0)
-           + struct.pack("<8I", 1, 0, base, base, size, size, 5, 0x1000) + code)
-    with tempfile.TemporaryDirectory() as scratch:
-        probe = os.path.join(scratch, "probe")
-        with open(probe, "wb") as handle:
-            handle.write(elf)
-        os.chmod(probe, 0o700)
-        try:
-            return subprocess.run([probe], stdin=subprocess.DEVNULL).returncode == 0
-        except OSError as error:
-            if error.errno != errno.ENOEXEC:
-                raise
-            return False
-
-
-def host_line(runs32):
-    return ("host: executes 32-bit x86 code, so every kind of Wine run can run" if runs32 else
-            "host: cannot execute 32-bit x86 code (the kernel refuses it with ENOEXEC), so only "
-            "the x86-64 launcher runs under Wine, in a 64-bit prefix")
-
-
 def launcher_machine(build):
     """"i386" or "x86-64", from the PE header of the build's launcher."""
     with open(os.path.join(build, "launcher", "launcher.exe"), "rb") as handle:
@@ -121,11 +92,12 @@ def wine_env(prefix, display=None, arch="win32", loader="wine"):
     return env
 
 
-def quiet(cmd, env, timeout=120, cwd=None):
+def quiet(cmd, env, timeout=120, cwd=None, check=True):
     # Wine's services inherit our output streams and keep them open, so they
     # must never be pipes we wait on.
-    subprocess.run(cmd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=timeout, check=True, cwd=cwd)
+    return subprocess.run(cmd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, timeout=timeout, check=check,
+                          cwd=cwd).returncode
 
 
 def template_arch(template):
@@ -209,7 +181,6 @@ class Run:
         self.xvfb = None
         self.display = None
         self.arch = template_arch(template) if template else arch
-        check((launcher_machine(build), self.arch) in KINDS, "an x86-64 launcher needs a win64 prefix")
         self.kind, self.loader, self.system_dir, self.installs_to = \
             KINDS[launcher_machine(build), self.arch]
         try:
@@ -328,10 +299,8 @@ class Run:
         """A Windows command in this prefix, on this run's display if it has
         one; its exit code."""
         try:
-            return subprocess.run([self.loader] + list(command), env=self.environment(),
-                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                  stderr=subprocess.DEVNULL, timeout=timeout,
-                                  cwd=self.drive).returncode
+            return quiet([self.loader] + list(command), self.environment(), timeout,
+                         self.drive, check=False)
         except subprocess.TimeoutExpired:
             raise Failure("%s did not finish within %d s" % (" ".join(command), timeout))
 
@@ -353,6 +322,14 @@ class Run:
             if len(parts) >= 2 and parts[1].startswith("REG_"):
                 values[parts[0]] = parts[2] if len(parts) > 2 else ""
         return values
+
+    def await_event(self, kind, name, seconds=30):
+        """The events of a kind and name, once one is logged by a run that goes on."""
+        deadline = time.time() + seconds
+        while not self.events(kind, name) and time.time() < deadline:
+            time.sleep(0.1)
+            self.read_log()
+        return self.events(kind, name)
 
     def read_log(self):
         path = os.path.join(self.drive, "e2e", "log.txt")
@@ -653,8 +630,7 @@ def scenario_signed(r):
 
 
 def make_release(r, version="1.0.0", launcher=None, env=None):
-    """A release made as the package target makes it, in the run's folder (an
-    x86-64 one for the x86-64 kind); the installer's path and the zip's."""
+    """The installer and zip of a release made as the package target does (x86-64 for x86-64)."""
     out = os.path.join(r.workdir, "release-" + version)
     arch = "win64" if r.kind == "wine-x64" else "win32"
     subprocess.run([sys.executable, os.path.join(HERE, "..", "scripts", "release.py"),
@@ -704,8 +680,7 @@ def scenario_installer(r):
               for p in (r.vendrel_dir + r"\vendrel.exe", r.msn_dir + "msnmsgr.exe")}
     # An older version first: other launcher bytes, another DisplayVersion.
     older = os.path.join(r.workdir, "older.exe")
-    with open(older, "wb") as handle:
-        handle.write(open(r.launcher, "rb").read() + b"0.9.0")
+    open(older, "wb").write(open(r.launcher, "rb").read() + b"0.9.0")
     folder = r.installs_to + INSTALLED
 
     def ours():
@@ -751,11 +726,7 @@ def scenario_installer(r):
     running = subprocess.Popen([r.loader, folder + r"\launcher.exe"], env=dict(
         r.environment(), E2E_LOG=r"C:\e2e\log.txt"), stdin=subprocess.DEVNULL,
         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=r.drive)
-    deadline = time.time() + 30
-    while not r.events("start", "msnmsgr.exe") and time.time() < deadline:
-        time.sleep(0.1)
-        r.read_log()
-    check(r.events("start", "msnmsgr.exe"), "the installed launcher did not start")
+    check(r.await_event("start", "msnmsgr.exe"), "the installed launcher did not start")
     check(install_silently(r, setups[0]) != 0, "the upgrade went ahead while the launcher ran")
     # Wine would quote a "_?=" argument with spaces, which hides it: pass it in words.
     check(r.wine(folder + r"\uninstall.exe", "/S", *("_?=" + folder).split(" ")) != 0,
@@ -838,24 +809,13 @@ DEMO_CASES = {
 
 
 def describe(e):
-    names = {"vendrel.exe": "add-on (vendrel.exe)", "msnmsgr.exe": "MSN Messenger (msnmsgr.exe)",
-             "msmsgs.exe": "Windows Messenger (msmsgs.exe)"}
-    who = names.get(e.name, e.name)
-    if e.kind == "start":
-        return "%s started, command line %s" % (who, e.detail.strip())
-    if e.kind == "end":
-        return "%s quit by itself" % who
-    if e.kind == "ended":
-        return "%s ended by force, exit code %s" % (who, e.detail.split("=")[1])
-    if e.kind == "started":
-        return "launcher started (pid %d)" % e.pid
-    if e.kind == "exit":
-        return "launcher exited with code %s" % e.detail.split("=")[1]
-    if e.kind == "box":
-        return 'message box "Error": "%s"' % e.detail
-    if e.kind == "dismissed":
-        return "message box dismissed with OK"
-    return None
+    who = {"vendrel.exe": "add-on (vendrel.exe)", "msnmsgr.exe": "MSN Messenger (msnmsgr.exe)",
+           "msmsgs.exe": "Windows Messenger (msmsgs.exe)"}.get(e.name, e.name)
+    text = {"start": "{who} started, command line {detail}", "end": "{who} quit by itself",
+            "ended": "{who} ended by force, exit {detail}", "started": "launcher started (pid {pid})",
+            "exit": "launcher exited with {detail}", "box": 'message box "Error": "{detail}"',
+            "dismissed": "message box dismissed with OK"}.get(e.kind)
+    return text and text.format(who=who, pid=e.pid, detail=e.detail.strip().replace("code=", "code "))
 
 
 def demo(build, case, msn_life_ms, arch, loader):
@@ -916,18 +876,10 @@ def pictures(build, out, arch, loader):
         taken = []
 
         def capture():
-            log = os.path.join(r.drive, "e2e", "log.txt")
-            deadline = time.time() + 60
-            while not taken and time.time() < deadline:
-                time.sleep(0.1)
-                if not os.path.exists(log):
-                    continue
-                with open(log, encoding="latin-1") as handle:
-                    at = [line.split(" ", 4)[4] for line in handle if " boxat " in line]
-                if not at:
-                    continue
+            at = r.await_event("boxat", "Error", 60)
+            if at:
                 time.sleep(1.0)  # let it paint
-                box = dict(kv.split("=") for kv in at[0].split())
+                box = dict(kv.split("=") for kv in at[0].detail.split())
                 screen = os.path.join(r.workdir, "screen.xwd")
                 subprocess.run(["xwd", "-root", "-silent", "-display", r.display, "-out", screen],
                                check=True)
@@ -1017,8 +969,8 @@ def soak(build, template, waits, report=True, keep=False):
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("command", choices=["template", "scenario", "demo", "soak", "list",
-                                            "pictures", "host", "preset"])
+    parser.add_argument("command",
+                        choices=["template", "scenario", "demo", "soak", "list", "pictures"])
     parser.add_argument("name", nargs="?")
     parser.add_argument("--build", default="build/win32")
     parser.add_argument("--template")
@@ -1027,32 +979,28 @@ def main():
     parser.add_argument("--waits", type=int, default=300)
     parser.add_argument("--keep", action="store_true", help="keep the prefix, for debugging")
     parser.add_argument("--out", default="docs/pictures", help="where pictures go")
-    parser.add_argument("--arch", choices=ARCHES, help="the prefix's kind, when the template is "
-                        "made (default: win64 for an x86-64 launcher, else win32)")
+    parser.add_argument("--arch", choices=ARCHES, help="the prefix's kind for a 32-bit launcher, "
+                        "when the template is made (default win32); x86-64 runs in win64")
     args = parser.parse_args()
 
     if args.command == "list":
         print("\n".join(sorted(scenarios(args.arch or "win32"))))
         return 0
-    runs32 = host_runs_32bit()
-    if args.command in ("host", "preset"):
-        print(host_line(runs32) if args.command == "host" else "win32" if runs32 else "win64")
-        return 0
+    runs32 = host.runs_32bit()
     build = os.path.abspath(args.build)
     try:
         machine = launcher_machine(build)
     except (OSError, KeyError):
         print("FAILED: %s has no launcher.exe of a known machine: build its preset first" % build)
         return 1
-    arch = args.arch or ("win64" if machine == "x86-64" else "win32")
-    if (machine, arch) not in KINDS:
-        print("FAILED: an x86-64 launcher runs only in a 64-bit prefix (--arch win64)")
-        return 1
+    arch = "win64" if machine == "x86-64" else args.arch or "win32"
     kind, loader = KINDS[machine, arch][:2]
     if machine == "i386" and not runs32:
         # Not a failure of the launcher: the host has no 32-bit mode.
-        print("SKIPPED: %s; the %s kind is not runnable here" % (host_line(runs32), kind))
-        return SKIP if args.command in ("template", "scenario", "soak") else 1
+        skip = args.command in ("template", "scenario", "soak")
+        print("%s: %s; the %s kind cannot run here" % ("SKIPPED" if skip else "FAILED",
+                                                        host.line(runs32), kind))
+        return SKIP if skip else 1
     missing = missing_tools(arch)
     if missing:
         if os.environ.get("CI", "").lower() == "true":
@@ -1065,7 +1013,7 @@ def main():
     template = os.path.abspath(args.template) if args.template else None
     try:
         if args.command in ("demo", "pictures"):
-            print(host_line(runs32) + "; this run uses the %s launcher (%s build)"
+            print(host.line(runs32) + "; this run uses the %s launcher (%s build)"
                   % (machine, os.path.basename(build)), flush=True)
         if args.command == "demo":
             return demo(build, args.case, args.msn_life_ms, arch, loader)

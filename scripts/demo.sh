@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 # The 32-bit launcher, as released; the x86-64 build where this host cannot
 # execute 32-bit x86 code.
-preset=$(python3 e2e/harness.py preset)
+preset=$(python3 scripts/host.py --preset)
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" >/dev/null
 exec python3 e2e/harness.py demo --build "build/$preset" "$@"

@@ -14,7 +14,7 @@ if ! command -v xwd >/dev/null || ! command -v convert >/dev/null; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     x11-apps imagemagick >/dev/null
 fi
-preset=$(python3 e2e/harness.py preset)
+preset=$(python3 scripts/host.py --preset)
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" >/dev/null
 exec python3 e2e/harness.py pictures --build "build/$preset" --out docs/pictures

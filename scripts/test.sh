@@ -19,7 +19,7 @@ env -u SIGN_CERT -u SIGN_KEY -u SIGN_PFX -u SIGN_PASS -u SIGN_TIMESTAMP_URL \
 ctest --test-dir build/host-plain -L valgrind --output-on-failure --no-tests=error
 ctest --preset fuzz --no-tests=error
 # The Wine layer: which kinds of run this host allows decides what runs.
-python3 e2e/harness.py host
+python3 scripts/host.py
 status=0
 ctest --preset host --no-tests=error --output-junit junit.xml || status=$?
 python3 tests/summary.py build/host/junit.xml || status=1

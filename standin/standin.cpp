@@ -91,49 +91,31 @@ DWORD World::Spawn(const std::string& name, uint64_t startsAt, uint64_t lifetime
     nextPid_ += 4;
     uint64_t endsAt = lifetimeMs == kForever ? kForever : startsAt + lifetimeMs;
     processIndex_[pid] = processes_.size();
-    processes_.push_back(
-        Process{pid, name, "", startsAt, endsAt, false, 0, false, false, false, ""});
+    processes_.push_back(Process{pid, name, "", startsAt, endsAt, false, 0, false, false});
     return pid;
 }
 
-void World::FailOpen(DWORD pid)
+Process& World::Known(DWORD pid)
 {
     Process* process = FindProcess(pid);
     if (process == NULL)
-        throw Fault("FailOpen on an unknown process");
-    process->openFails = true;
-}
-
-void World::Elevate(DWORD pid)
-{
-    Process* process = FindProcess(pid);
-    if (process == NULL)
-        throw Fault("Elevate on an unknown process");
-    process->elevated = true;
-}
-
-void World::EndBeforeOpen(DWORD pid, const std::string& successor)
-{
-    Process* process = FindProcess(pid);
-    if (process == NULL)
-        throw Fault("EndBeforeOpen on an unknown process");
-    process->endsBeforeOpen = true;
-    process->successor = successor;
+        throw Fault("no process " + std::to_string(pid));
+    return *process;
 }
 
 Process* World::ForOpen(DWORD pid)
 {
-    Process* process = FindProcess(pid);
-    if (process == NULL || !process->endsBeforeOpen)
-        return process;
-    process->endsBeforeOpen = false;
-    process->endsAt = now_;
-    if (process->successor.empty())
-        return process;
-    processIndex_[pid] = processes_.size();
-    processes_.push_back(Process{pid, process->successor, "", now_, kForever, false, 0, false,
-                                 false, false, ""});
-    return &processes_.back();
+    auto due = endsBeforeOpen_.find(pid);
+    if (due != endsBeforeOpen_.end()) {
+        Known(pid).endsAt = now_;
+        if (!due->second.empty()) {
+            processIndex_[pid] = processes_.size();
+            processes_.push_back(Process{pid, due->second, "", now_, kForever, false, 0, false,
+                                         false});
+        }
+        endsBeforeOpen_.erase(due);
+    }
+    return FindProcess(pid);
 }
 
 void World::CountSnapshot()
@@ -555,8 +537,7 @@ HANDLE WINAPI OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId)
     w.Record("OpenProcess(" + standin::Hex(access) + ", " + std::to_string(inheritHandle) + ", "
              + std::to_string(processId) + ")");
     standin::Process* process = w.ForOpen(processId);
-    // No such process (any more): Windows' answer for an id it does not know.
-    w.lastError = ERROR_INVALID_PARAMETER;
+    w.lastError = ERROR_INVALID_PARAMETER;  // Windows' answer for an id it does not know
     if (process == NULL || !w.Alive(*process))
         return NULL;
     // Without elevation a caller cannot write up to an elevated process.

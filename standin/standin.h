@@ -45,10 +45,6 @@ struct Process {
     UINT exitCode;
     bool openFails;  // another user's or session's: refuses every access
     bool elevated;   // grants a non-elevated caller only waiting and limited queries
-    // Ends between the snapshot that lists it and the open; a successor
-    // named here, living for ever, has then taken its id.
-    bool endsBeforeOpen;
-    std::string successor;
 };
 
 // A program on the virtual disk. `onStart` lets a test script what the
@@ -88,9 +84,14 @@ public:
 
     // A process the launcher did not start, alive from startsAt for lifetime.
     DWORD Spawn(const std::string& name, uint64_t startsAt, uint64_t lifetimeMs);
-    void FailOpen(DWORD pid);
-    void Elevate(DWORD pid);
-    void EndBeforeOpen(DWORD pid, const std::string& successor = "");
+    void FailOpen(DWORD pid) { Known(pid).openFails = true; }
+    void Elevate(DWORD pid) { Known(pid).elevated = true; }
+    // The process ends between the snapshot that lists it and the open; with
+    // a successor, a program of that name, living for ever, has its id then.
+    void EndBeforeOpen(DWORD pid, const std::string& successor = "")
+    {
+        endsBeforeOpen_[Known(pid).pid] = successor;
+    }
     void FailSnapshots(bool fail) { snapshotsFail_ = fail; }
     void SetBoxDismissDelay(uint64_t ms) { boxDismissMs_ = ms; }
     // Recording every call costs memory; long runs can turn it off.
@@ -151,10 +152,10 @@ public:
     std::vector<Entry> SnapshotNow();
     bool SnapshotsFail() const { return snapshotsFail_; }
     void ShowBox(const Box& box);
-    // The process now behind the id, after any end due before its open.
+    Process& Known(DWORD pid);
+    // The process behind the id when it is opened, after any end due then.
     Process* ForOpen(DWORD pid);
-    // A caller that takes snapshot after snapshot while no time passes would
-    // spin the CPU on Windows.
+    // Snapshot after snapshot while no time passes would spin the CPU.
     void CountSnapshot();
     DWORD lastError = 0;
 
@@ -177,6 +178,7 @@ private:
     bool snapshotsFail_ = false;
     bool recordCalls_ = true;
     uint64_t boxDismissMs_ = 0;
+    std::map<DWORD, std::string> endsBeforeOpen_;
     uint64_t snapshotsAt_ = 0;
     size_t snapshotsThen_ = 0;
 };

@@ -82,9 +82,7 @@ def headers(data):
         fail("no PE signature")
     opt = pe + 24
     # PE32+ has no BaseOfData and an 8-byte ImageBase and stack sizes.
-    wide = {0x10B: 0, 0x20B: 16}.get(struct.unpack_from("<H", data, opt)[0])
-    if wide is None:
-        fail("neither a PE32 nor a PE32+ optional header")
+    wide = 16 if struct.unpack_from("<H", data, opt)[0] == 0x20B else 0
     return {
         "machine": struct.unpack_from("<H", data, pe + 4)[0],
         "stamp": struct.unpack_from("<I", data, pe + 8)[0],
@@ -260,12 +258,11 @@ def main():
         # Signing settings that are not one complete set stop the release.
         for partial in ("SIGN_CERT", "SIGN_KEY", "SIGN_PASS", "SIGN_TIMESTAMP_URL",
                         "SIGN_PFX SIGN_KEY", "SIGN_CERT SIGN_KEY SIGN_PASS"):
-            result = subprocess.run(["cmake", "--build", again, "--target", "package"],
-                                    env=dict(unsigned, **dict.fromkeys(partial.split(), "x")),
+            env = dict(unsigned, **dict.fromkeys(partial.split(), "x"))
+            result = subprocess.run(["cmake", "--build", again, "--target", "package"], env=env,
                                     capture_output=True, text=True)
             if result.returncode == 0 or "not one complete set" not in result.stdout:
                 fail("signing settings %s did not stop the release" % partial)
-        print("release: stopped by every incomplete set of signing settings")
 
         prefix = os.path.join(scratch, "prefix")
         subprocess.run(["cmake", "--install", build, "--prefix", prefix], **quiet)

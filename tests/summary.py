@@ -1,24 +1,22 @@
 #!/usr/bin/env python3
-"""Prints whether this host executes 32-bit x86 code, then how many Wine
-scenarios ran in each kind of run, from CTest's JUnit report. Under CI=true
-it fails when the x86-64 kind did not run, or when a host that executes
-32-bit code did not run the other two."""
+"""Prints what this host runs, then the Wine scenarios of each kind from CTest's
+JUnit report; under CI=true, fails when a kind the host can run did not pass."""
 
 import collections
 import os
 import sys
 import xml.etree.ElementTree as ET
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-import harness  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+import host  # noqa: E402
 
 KINDS = {"wine32": "32-bit launcher, 32-bit prefix", "wine64": "32-bit launcher, 64-bit prefix "
          "(WoW64)", "wine-x64": "x86-64 launcher, 64-bit prefix"}
 
 
 def main():
-    runs32 = harness.host_runs_32bit()
-    print(harness.host_line(runs32))
+    runs32 = host.runs_32bit()
+    print(host.line(runs32))
     counts = collections.defaultdict(collections.Counter)
     for case in ET.parse(sys.argv[1]).getroot().iter("testcase"):
         kind, _, scenario = case.get("name").partition(".")
