@@ -785,8 +785,8 @@ def scenarios(arch):
     return dict(SCENARIOS, **(SCENARIOS64 if arch == "win64" else {}))
 
 
-def run_scenario(name, build, template):
-    r = Run(build, template)
+def run_scenario(name, build, template, arch="win32"):
+    r = Run(build, template, arch=arch)
     try:
         scenarios(r.arch)[name](r)
     except Failure as failure:
@@ -908,10 +908,10 @@ def pictures(build, out, arch, loader):
 
 # -- soak -----------------------------------------------------------------
 
-def soak(build, template, waits, report=True, keep=False):
+def soak(build, template, waits, report=True, keep=False, arch="win32"):
     """Messenger processes come and go `waits` times, one after another with
     a few overlapping, while the observer samples the launcher."""
-    r = Run(build, template, keep=keep)
+    r = Run(build, template, keep=keep, arch=arch)
     try:
         r.standard(msn_life_ms=200)
         chain = []
@@ -1022,9 +1022,9 @@ def main():
         if template is not None:
             make_template(template, arch, loader)
         if args.command == "soak":
-            return soak(build, template, args.waits, keep=args.keep)
+            return soak(build, template, args.waits, keep=args.keep, arch=arch)
         if args.command == "scenario":
-            return run_scenario(args.name, build, template)
+            return run_scenario(args.name, build, template, arch)
         return 0
     except Failure as failure:
         print("FAILED: %s" % failure)
