@@ -648,13 +648,13 @@ DESKTOP = r"C:\users\Public\Desktop\MSN Messenger with Vendrel 2.lnk"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 
 
-def install_silently(r, setup):
+def install_silently(r, setup, *args):
     """Runs an installer with /S on the run's display, so that a box the
     silent installer must not show would hold it up; returns the folder it
     installs to."""
     shutil.copyfile(setup, os.path.join(r.drive, "setup.exe"))
     r.start_display()
-    return r.wine(r"C:\setup.exe", "/S", timeout=60)
+    return r.wine(r"C:\setup.exe", "/S", *args, timeout=60)
 
 
 def shortcut_target(path):
@@ -727,16 +727,17 @@ def scenario_installer(r):
         r.environment(), E2E_LOG=r"C:\e2e\log.txt"), stdin=subprocess.DEVNULL,
         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=r.drive)
     check(r.await_event("start", "msnmsgr.exe"), "the installed launcher did not start")
-    check(install_silently(r, setups[0]) != 0, "the upgrade went ahead while the launcher ran")
+    check(install_silently(r, setups[0]) == 2, "the upgrade went ahead while the launcher ran")
     # Wine would quote a "_?=" argument with spaces, which hides it: pass it in words.
-    check(r.wine(folder + r"\uninstall.exe", "/S", *("_?=" + folder).split(" ")) != 0,
+    check(r.wine(folder + r"\uninstall.exe", "/S", *("_?=" + folder).split(" ")) == 2,
           "the uninstall went ahead while the launcher ran")
     installed("while running", older, "0.9.0")
     r.wine("taskkill", "/F", "/IM", "launcher.exe", "/IM", "vendrel.exe", "/IM", "msnmsgr.exe")
     running.wait(timeout=30)
-    # The upgrade keeps the desktop shortcut of the earlier version.
+    # The upgrade stays in the earlier folder and keeps its desktop shortcut.
     shutil.copyfile(r.unix_path(SHORTCUT), r.unix_path(DESKTOP))
-    check(install_silently(r, setups[0]) == 0, "the upgrade failed")
+    check(install_silently(r, setups[0], r"/D=C:\Elsewhere") == 0, "the upgrade failed")
+    check(not os.path.exists(r.unix_path(r"C:\Elsewhere")), "the upgrade moved elsewhere")
     installed("upgrade", r.launcher, os.path.basename(setups[0]).split("-")[2])
     check(os.path.exists(r.unix_path(DESKTOP)), "the upgrade removed the desktop shortcut")
     check([n for n in os.listdir(r.unix_path(r.installs_to)) if "Vendrel 2 L" in n]

@@ -26,10 +26,10 @@ ManifestDPIAware true
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
-; A 32-bit installer: on 64-bit Windows this is "Program Files (x86)".
+; A 32-bit installer: on 64-bit Windows this is "Program Files (x86)". An
+; upgrade stays in the earlier version's folder (see .onInit).
 InstallDir "$PROGRAMFILES\Vendrel 2 Launcher"
-; An earlier version's folder, so that an upgrade stays in one place.
-InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
+Var Earlier
 VIProductVersion "${VERSION}.0"
 VIAddVersionKey "ProductName" "${PRODUCT}"
 VIAddVersionKey "CompanyName" "${PUBLISHER}"
@@ -40,6 +40,7 @@ VIAddVersionKey "LegalCopyright" "${PUBLISHER}"
 
 !define MUI_ABORTWARNING
 !insertmacro MUI_PAGE_COMPONENTS
+!define MUI_PAGE_CUSTOMFUNCTION_PRE SkipDirectoryOnUpgrade
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
 !insertmacro MUI_UNPAGE_CONFIRM
@@ -72,7 +73,14 @@ Section "Launcher (required)" SecLauncher
   SectionIn RO
   Call LauncherIdle
   SetOutPath "$INSTDIR"
+  ; Should the launcher have started since the check, nothing is changed yet.
+  SetOverwrite try
+  ClearErrors
   File "/oname=launcher.exe" "${LAUNCHER}"
+  ${If} ${Errors}
+    Abort "${SHORTCUT} is running: nothing was changed."
+  ${EndIf}
+  SetOverwrite on
   File "/oname=README.txt" "${README}"
   WriteUninstaller "$INSTDIR\uninstall.exe"
   CreateDirectory "$SMPROGRAMS"
@@ -112,6 +120,12 @@ SectionEnd
 Function .onInit
   SetShellVarContext all
   SetRegView 32
+  ; An upgrade stays in the earlier version's folder, whatever /D= says, so
+  ; that no version's files are left behind without an entry.
+  ReadRegStr $Earlier HKLM "${UNINSTALL_KEY}" "InstallLocation"
+  ${If} $Earlier != ""
+    StrCpy $INSTDIR $Earlier
+  ${EndIf}
   ; An upgrade keeps the desktop shortcut that an earlier version made.
   ${If} ${FileExists} "$DESKTOP\${SHORTCUT}.lnk"
     !insertmacro SelectSection ${SecDesktop}
@@ -128,6 +142,12 @@ Function .onInit
   done:
 FunctionEnd
 
+Function SkipDirectoryOnUpgrade
+  ${If} $Earlier != ""
+    Abort
+  ${EndIf}
+FunctionEnd
+
 Function un.onInit
   SetShellVarContext all
   SetRegView 32
@@ -137,9 +157,14 @@ FunctionEnd
 ; and registry values are never touched.
 Section "Uninstall"
   Call un.LauncherIdle
+  ; Should the launcher have started since the check, nothing is changed yet.
+  ClearErrors
+  Delete "$INSTDIR\launcher.exe"
+  ${If} ${Errors}
+    Abort "${SHORTCUT} is running: nothing was changed."
+  ${EndIf}
   Delete "$SMPROGRAMS\${SHORTCUT}.lnk"
   Delete "$DESKTOP\${SHORTCUT}.lnk"
-  Delete "$INSTDIR\launcher.exe"
   Delete "$INSTDIR\README.txt"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"

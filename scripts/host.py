@@ -37,7 +37,8 @@ def runs_32bit():
             return subprocess.run([probe], stdin=subprocess.DEVNULL).returncode == 0
         except OSError as error:
             if error.errno != errno.ENOEXEC:
-                raise
+                sys.exit("host: cannot tell whether this host executes 32-bit x86 code: the "
+                         "probe in %s did not start (%s)" % (os.path.abspath(ROOT), error))
             return False
 
 
