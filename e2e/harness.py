@@ -671,10 +671,8 @@ def shortcut_target(path):
 
 def scenario_installer(r):
     r.standard(msn_life_ms=120000)
-    # The release as built, or for the x86-64 kind an installer of its own.
-    release = os.path.join(r.build, "release")
-    setups = make_release(r)[:1] if r.kind == "wine-x64" else \
-        glob.glob(os.path.join(release, "*-setup.exe"))
+    release = os.path.join(r.build, "release")  # as built; x86-64 makes its own
+    setups = make_release(r)[:1] if r.kind == "wine-x64" else glob.glob(release + "/*-setup.exe")
     check(len(setups) == 1, "no installer in %s: build the package target first" % release)
     theirs = {p: open(r.unix_path(p), "rb").read()
               for p in (r.vendrel_dir + r"\vendrel.exe", r.msn_dir + "msnmsgr.exe")}
@@ -733,7 +731,7 @@ def scenario_installer(r):
           "the uninstall went ahead while the launcher ran")
     installed("while running", older, "0.9.0")
     r.wine("taskkill", "/F", "/IM", "launcher.exe", "/IM", "vendrel.exe", "/IM", "msnmsgr.exe")
-    running.wait(timeout=30)
+    running.wait(timeout=30)  # its file is free only once it has gone
     # The upgrade stays in the earlier folder and keeps its desktop shortcut.
     shutil.copyfile(r.unix_path(SHORTCUT), r.unix_path(DESKTOP))
     check(install_silently(r, setups[0], r"/D=C:\Elsewhere") == 0, "the upgrade failed")

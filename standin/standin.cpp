@@ -118,14 +118,6 @@ Process* World::ForOpen(DWORD pid)
     return FindProcess(pid);
 }
 
-void World::CountSnapshot()
-{
-    snapshotsThen_ = snapshotsAt_ == now_ ? snapshotsThen_ + 1 : 1;
-    snapshotsAt_ = now_;
-    if (snapshotsThen_ > 1000)
-        throw Fault("1000 snapshots while no time passes: the launcher spins");
-}
-
 const Process* World::FindStarted(const std::string& name) const
 {
     for (const Process& process : processes_)
@@ -295,6 +287,11 @@ DWORD World::Start(const std::string& path, const std::string& commandLine, uint
 
 std::vector<World::Entry> World::SnapshotNow()
 {
+    // Snapshot after snapshot while no time passes would spin the CPU.
+    snapshotsThen_ = snapshotsAt_ == now_ ? snapshotsThen_ + 1 : 1;
+    snapshotsAt_ = now_;
+    if (snapshotsThen_ > 1000)
+        throw Fault("1000 snapshots while no time passes: the launcher spins");
     // The clock never goes back, so processes that have ended stay ended:
     // skip the leading run of them, keeping long scripted runs linear.
     while (firstUnended_ < processes_.size() && processes_[firstUnended_].endsAt <= now_)
@@ -502,7 +499,6 @@ HANDLE WINAPI CreateToolhelp32Snapshot(DWORD flags, DWORD processId)
     World& w = World::Get();
     w.Record("CreateToolhelp32Snapshot(" + standin::Hex(flags) + ", " + std::to_string(processId)
              + ")");
-    w.CountSnapshot();
     if (w.SnapshotsFail())
         return INVALID_HANDLE_VALUE;
     return w.Issue({World::kSnapshot, 0, 0, w.SnapshotNow(), 0, ""});

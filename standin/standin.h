@@ -155,8 +155,6 @@ public:
     Process& Known(DWORD pid);
     // The process behind the id when it is opened, after any end due then.
     Process* ForOpen(DWORD pid);
-    // Snapshot after snapshot while no time passes would spin the CPU.
-    void CountSnapshot();
     DWORD lastError = 0;
 
 private:

@@ -89,8 +89,7 @@ TEST_F(Wait, MessengerThatCannotBeOpenedIsReportedOnceAndEndsTheWait)
 
 TEST_F(Wait, MessengerGoneOrItsIdReusedBeforeTheOpenIsLookedForAgain)
 {
-    // Between the scan and the open the first messenger ends, and its id may
-    // pass to another program: neither is a refusal, nor a process to wait on.
+    // Gone between the scan and the open, its id perhaps another program's.
     for (const char* successor : {"", "notepad.exe"}) {
         w.Reset();
         w.EndBeforeOpen(w.Spawn("msnmsgr.exe", 0, kForever), successor);
