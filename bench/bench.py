@@ -185,8 +185,7 @@ def main():
                         help="one of executable, delays, cpu, footprint, scan, soak, fuzz")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
-    arch = "win64" if harness.launcher_machine(build) == "x86-64" else "win32"
-    loader = harness.KINDS[harness.launcher_machine(build), arch][1]
+    arch, (_, loader, _, _) = harness.kind_for(build)
     missing = harness.missing_tools(arch)
     if missing:
         print("the benchmark needs %s" % ", ".join(missing))

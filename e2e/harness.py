@@ -78,6 +78,14 @@ def launcher_machine(build):
     return {0x14C: "i386", 0x8664: "x86-64"}[struct.unpack_from("<H", data, at)[0]]
 
 
+def kind_for(build, arch="win32"):
+    """The prefix and the KINDS entry for the build's launcher: an x86-64
+    one runs only in a 64-bit prefix, a 32-bit one in either."""
+    machine = launcher_machine(build)
+    arch = "win64" if machine == "x86-64" else arch
+    return arch, KINDS[machine, arch]
+
+
 def wine_env(prefix, display=None, arch="win32", loader="wine"):
     env = dict(os.environ)
     # No menu entries or file associations outside the prefix.
@@ -175,14 +183,13 @@ class Run:
 
     def __init__(self, build, template, keep=False, arch="win32"):
         self.build = build
+        self.arch, (self.kind, self.loader, self.system_dir, self.installs_to) = \
+            kind_for(build, template_arch(template) if template else arch)
         self.workdir = tempfile.mkdtemp(prefix="launcher-e2e-")
         self.prefix = os.path.join(self.workdir, "prefix")
         self.keep = keep
         self.xvfb = None
         self.display = None
-        self.arch = template_arch(template) if template else arch
-        self.kind, self.loader, self.system_dir, self.installs_to = \
-            KINDS[launcher_machine(build), self.arch]
         try:
             if template:
                 copy_prefix(template, self.prefix)
@@ -650,8 +657,7 @@ UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 
 def install_silently(r, setup, *args):
     """Runs an installer with /S on the run's display, so that a box the
-    silent installer must not show would hold it up; returns the folder it
-    installs to."""
+    silent installer must not show would hold it up; returns its exit code."""
     shutil.copyfile(setup, os.path.join(r.drive, "setup.exe"))
     r.start_display()
     return r.wine(r"C:\setup.exe", "/S", *args, timeout=60)
@@ -985,20 +991,17 @@ def main():
     if args.command == "list":
         print("\n".join(sorted(scenarios(args.arch or "win32"))))
         return 0
-    runs32 = host.runs_32bit()
     build = os.path.abspath(args.build)
     try:
-        machine = launcher_machine(build)
+        arch, (kind, loader, _, _) = kind_for(build, args.arch or "win32")
     except (OSError, KeyError):
         print("FAILED: %s has no launcher.exe of a known machine: build its preset first" % build)
         return 1
-    arch = "win64" if machine == "x86-64" else args.arch or "win32"
-    kind, loader = KINDS[machine, arch][:2]
-    if machine == "i386" and not runs32:
+    if kind != "wine-x64" and not host.runs_32bit():
         # Not a failure of the launcher: the host has no 32-bit mode.
         skip = args.command in ("template", "scenario", "soak")
         print("%s: %s; the %s kind cannot run here" % ("SKIPPED" if skip else "FAILED",
-                                                        host.line(runs32), kind))
+                                                        host.line(False), kind))
         return SKIP if skip else 1
     missing = missing_tools(arch)
     if missing:
@@ -1012,8 +1015,8 @@ def main():
     template = os.path.abspath(args.template) if args.template else None
     try:
         if args.command in ("demo", "pictures"):
-            print(host.line(runs32) + "; this run uses the %s launcher (%s build)"
-                  % (machine, os.path.basename(build)), flush=True)
+            print(host.line(host.runs_32bit()) + "; this run is of the %s kind (%s build)"
+                  % (kind, os.path.basename(build)), flush=True)
         if args.command == "demo":
             return demo(build, args.case, args.msn_life_ms, arch, loader)
         if args.command == "pictures":

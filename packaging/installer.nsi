@@ -22,6 +22,7 @@ ManifestDPIAware true
 !define PRODUCT "Vendrel 2 launcher"
 !define PUBLISHER "Orvane"
 !define SHORTCUT "MSN Messenger with Vendrel 2"
+!define BUSY "${SHORTCUT} is running: nothing was changed."
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Vendrel2Launcher"
 
 Name "${PRODUCT}"
@@ -61,7 +62,7 @@ Function ${UN}LauncherIdle
       ${Break}
     ${EndIf}
     MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "${SHORTCUT} is running.$\r$\n$\r$\nQuit MSN Messenger, wait until Vendrel 2 has closed as well, then choose Retry." /SD IDCANCEL IDRETRY again
-    Abort "${SHORTCUT} is running: nothing was changed."
+    Abort "${BUSY}"
     again:
   ${Loop}
 FunctionEnd
@@ -78,7 +79,7 @@ Section "Launcher (required)" SecLauncher
   ClearErrors
   File "/oname=launcher.exe" "${LAUNCHER}"
   ${If} ${Errors}
-    Abort "${SHORTCUT} is running: nothing was changed."
+    Abort "${BUSY}"
   ${EndIf}
   SetOverwrite on
   File "/oname=README.txt" "${README}"
@@ -161,7 +162,7 @@ Section "Uninstall"
   ClearErrors
   Delete "$INSTDIR\launcher.exe"
   ${If} ${Errors}
-    Abort "${SHORTCUT} is running: nothing was changed."
+    Abort "${BUSY}"
   ${EndIf}
   Delete "$SMPROGRAMS\${SHORTCUT}.lnk"
   Delete "$DESKTOP\${SHORTCUT}.lnk"

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Checks the real launcher.exe: a 32-bit GUI PE (or the x86-64 proof build's
-PE32+) of at most 8 KiB, with no C runtime, importing only allowed functions of kernel32 and advapi32, declaring
-nothing newer than Windows XP, with a manifest that Windows would accept and
-a version resource, installable, and reproducible (a second clean build
-elsewhere gives the same bytes)."""
+PE32+) of at most 8 KiB, with no C runtime, importing only allowed functions
+of kernel32 and advapi32, declaring nothing newer than Windows XP, with a
+manifest that Windows would accept and a version resource, installable, and
+reproducible (a second clean build elsewhere gives the same bytes)."""
 
 import os
 import re
