@@ -182,7 +182,8 @@ def main():
     parser.add_argument("--soak-waits", type=int, default=2000)
     parser.add_argument("--fuzz-seconds", type=int, default=300)
     parser.add_argument("--only",
-                        help="one of executable, delays, cpu, footprint, scan, soak, fuzz")
+                        help="some of executable, delays, cpu, footprint, scan, soak, fuzz, "
+                        "separated by commas")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     arch, (_, loader, _, _) = harness.kind_for(build)
@@ -203,7 +204,7 @@ def main():
             "fuzz": lambda: fuzz(os.path.abspath(args.fuzz_build), args.fuzz_seconds),
         }
         for name, step in steps.items():
-            if args.only and name != args.only:
+            if args.only and name not in args.only.split(","):
                 continue
             if name != "executable" and name != "fuzz":
                 harness.make_template(template, arch, loader)

@@ -1,7 +1,8 @@
 // Shared by the end-to-end helper programs. The event log: one line per event,
 // "<microseconds> <event> <name> <pid> [detail]", appended to the file named
 // by E2E_LOG. The time is the performance counter, which every process on
-// the machine shares.
+// the machine shares, or what the system recorded for a process (see
+// ProcessTime).
 #ifndef E2E_COMMON_H
 #define E2E_COMMON_H
 
@@ -20,14 +21,30 @@ inline long long NowMicroseconds()
         + counter.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart;
 }
 
-inline void LogEvent(const char* event, const char* name, DWORD pid, const char* detail = "")
+// When the system created a process, or saw it exit, on the log's clock. Under
+// an emulated CPU a new process takes most of a second to reach its first
+// line of code, so its own first line would time the start late.
+inline long long ProcessTime(HANDLE process, bool exited)
+{
+    FILETIME times[4], now;
+    if (!GetProcessTimes(process, &times[0], &times[1], &times[2], &times[3]))
+        return NowMicroseconds();
+    GetSystemTimeAsFileTime(&now);
+    const FILETIME& at = times[exited ? 1 : 0];
+    const long long ago = ((static_cast<long long>(now.dwHighDateTime) << 32 | now.dwLowDateTime)
+                           - (static_cast<long long>(at.dwHighDateTime) << 32 | at.dwLowDateTime));
+    return NowMicroseconds() - ago / 10;
+}
+
+inline void LogEvent(const char* event, const char* name, DWORD pid, const char* detail = "",
+                     long long at = NowMicroseconds())
 {
     char path[MAX_PATH];
     DWORD length = GetEnvironmentVariableA("E2E_LOG", path, sizeof path);
     if (length == 0 || length >= sizeof path)
         return;
     char line[1024];
-    int size = _snprintf(line, sizeof line - 1, "%lld %s %s %lu %s\r\n", NowMicroseconds(), event,
+    int size = _snprintf(line, sizeof line - 1, "%lld %s %s %lu %s\r\n", at, event,
                          name, static_cast<unsigned long>(pid), detail);
     if (size < 0) {
         size = sizeof line - 1;

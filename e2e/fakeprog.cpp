@@ -22,7 +22,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     char self[MAX_PATH];
     const char* name;
     OwnName(self, sizeof self, &name);
-    LogEvent("start", name, GetCurrentProcessId(), GetCommandLineA());
+    LogEvent("start", name, GetCurrentProcessId(), GetCommandLineA(),
+             ProcessTime(GetCurrentProcess(), false));
     const long long started = NowMicroseconds();
 
     char config[MAX_PATH];

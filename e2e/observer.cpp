@@ -129,14 +129,14 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
             if (ended == launcher) {
                 if (sampleMs != 0)
                     Sample(launcherPid);
-                LogEvent("exit", "launcher", launcherPid, detail);
+                LogEvent("exit", "launcher", launcherPid, detail, ProcessTime(launcher, true));
                 launcherDone = true;
                 doneAt = NowMicroseconds();
             } else {
                 for (DWORD i = 0; i < count; ++i) {
                     if (watched[i] != ended)
                         continue;
-                    LogEvent("ended", watchName, watchedPid[i], detail);
+                    LogEvent("ended", watchName, watchedPid[i], detail, ProcessTime(ended, true));
                     CloseHandle(watched[i]);
                     watched[i] = watched[count - 1];
                     watchedPid[i] = watchedPid[count - 1];

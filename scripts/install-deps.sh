@@ -24,17 +24,23 @@ have python3 || need+=(python3)
 have makensis || need+=(nsis)
 have osslsigncode || need+=(osslsigncode)
 have openssl || need+=(openssl)
+# The emulated guest for hosts without 32-bit code (scripts/guest.py), whose
+# kernel and busybox-static it fetches from the package lists.
+have qemu-system-x86_64 || need+=(qemu-system-x86)
+have cpio || need+=(cpio)
+lists=0
+apt-cache show busybox-static >/dev/null 2>&1 || lists=1
 want_wine=0
 pkg_installed wine32:i386 || want_wine=1
 pkg_installed wine64 || want_wine=1
 have wine || want_wine=1
 
-if [ ${#need[@]} -eq 0 ] && [ $want_wine -eq 0 ]; then
+if [ ${#need[@]} -eq 0 ] && [ $want_wine -eq 0 ] && [ $lists -eq 0 ]; then
   exit 0
 fi
 
 if [ "$(id -u)" -ne 0 ]; then
-  echo "install-deps: missing ${need[*]}$([ $want_wine -eq 1 ] && echo ' wine'); run as root" >&2
+  echo "install-deps: missing ${need[*]}$([ $want_wine -eq 1 ] && echo ' wine')$([ $lists -eq 1 ] && echo ' package lists'); run as root" >&2
   exit 1
 fi
 
@@ -44,4 +50,4 @@ if [ $want_wine -eq 1 ]; then
   need+=(wine wine32:i386 wine64)
 fi
 apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+[ ${#need[@]} -eq 0 ] || apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null

@@ -1,0 +1,184 @@
+#!/usr/bin/env python3
+"""Runs one command on an emulated x86-64 CPU that has the 32-bit mode, for
+hosts that cannot execute 32-bit x86 code themselves.
+
+The guest is QEMU's full-system emulator (KVM where /dev/kvm is usable, TCG
+otherwise) booting Debian's own kernel with a small initramfs: busybox-static
+and the kernel's virtio, 9p and overlay modules. Its root is this host's own
+root, read-only over 9p, with writes kept in the guest's memory, so it runs
+the Wine, Python and builds that are already here; no disk image is made.
+The command runs in the current folder with this environment, its output
+comes here, and the exit code is the command's. Only the folders given with
+--share are written through to the host.
+
+  guest.py [--share DIR]... -- COMMAND [ARG...]
+  guest.py --check          prepares the guest, or says in one sentence what is missing
+
+KVM is used where the CPU has hardware virtualization and /dev/kvm is open to
+this user; GUEST_ACCEL=tcg emulates the CPU even there. The command sees
+LAUNCHER_GUEST=kvm or tcg.
+
+The kernel and busybox are fetched once with apt-get download into
+$XDG_CACHE_HOME/vendrel2-guest (~/.cache by default), which a rebuild keeps.
+"""
+
+import glob
+import lzma
+import os
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+
+CACHE = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"),
+                     "vendrel2-guest")
+# What mounting the host's root needs, each after what it depends on.
+MODULES = ("virtio_pci", "9pnet_virtio", "9p", "overlay")
+# With -cpu max, Debian's kernel oopses on a 32-bit iret inside Wine.
+TCG_CPU = "qemu64,+ssse3,+sse4.1,+sse4.2,+popcnt"
+INIT = r"""#!/bin/busybox sh
+/bin/busybox --install -s /bin
+mount -t proc proc /proc; mount -t sysfs sys /sys; mount -t devtmpfs dev /dev
+for module in $(cat /modules/order); do insmod /modules/$module.ko; done
+mkdir -p /lower /rw /root /ctl
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=loose,ro root /lower
+mount -t tmpfs -o size=90% rw /rw && mkdir /rw/upper /rw/work
+mount -t overlay -o lowerdir=/lower,upperdir=/rw/upper,workdir=/rw/work root /root
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 ctl /ctl
+for fs in proc sys dev; do mount --move /$fs /root/$fs; done
+mkdir -p /root/dev/pts /root/dev/shm; mount -t devpts devpts /root/dev/pts; mount -t tmpfs shm /root/dev/shm
+mount -t tmpfs tmp /root/tmp && chmod 1777 /root/tmp
+while read tag path; do
+  mkdir -p "/root$path" && mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 $tag "/root$path"
+done < /ctl/shares
+mkdir -p /root/run/guest && mount --bind /ctl /root/run/guest
+chroot /root /bin/sh /run/guest/run.sh < /dev/console > /dev/console 2>&1
+echo $? > /ctl/exit
+sync; poweroff -f
+"""
+
+
+def fail(sentence):
+    sys.exit("guest: cannot start an emulated guest here: %s." % sentence)
+
+
+def fetch():
+    """The kernel and initramfs, made once per kernel package."""
+    if shutil.which("qemu-system-x86_64") is None or shutil.which("cpio") is None:
+        fail("qemu-system-x86_64 or cpio is missing (scripts/install-deps.sh installs them)")
+    depends = subprocess.run(["apt-cache", "depends", "linux-image-amd64"],
+                             capture_output=True, text=True).stdout.split()
+    package = next((w for w in depends if w.startswith("linux-image-") and w[12].isdigit()), None)
+    cached = sorted(glob.glob(os.path.join(CACHE, "linux-image-*")))
+    if package is None and not cached:
+        fail("apt-cache knows no linux-image-amd64 package (run apt-get update)")
+    folder = os.path.join(CACHE, package) if package else cached[-1]
+    kernel, initrd = os.path.join(folder, "vmlinuz"), os.path.join(folder, "initrd")
+    if os.path.isfile(initrd):
+        return kernel, initrd
+    os.makedirs(CACHE, exist_ok=True)
+    with tempfile.TemporaryDirectory(dir=CACHE) as work:
+        if subprocess.run(["apt-get", "download", package, "busybox-static"], cwd=work,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode:
+            fail("apt-get download %s busybox-static failed (no network or no package lists?)"
+                 % package)
+        tree, root = os.path.join(work, "x"), os.path.join(work, "root")
+        for deb in glob.glob(os.path.join(work, "*.deb")):
+            subprocess.run(["dpkg-deb", "-x", deb, tree], check=True)
+        os.makedirs(os.path.join(root, "modules"))
+        for name in ("bin", "proc", "sys", "dev"):
+            os.makedirs(os.path.join(root, name), exist_ok=True)
+        shutil.copy(os.path.join(tree, "bin", "busybox"), os.path.join(root, "bin"))
+        found = {os.path.basename(p).split(".ko")[0].replace("-", "_"): p
+                 for p in glob.glob(tree + "/lib/modules/*/kernel/**/*.ko*", recursive=True)}
+        order = []
+
+        def add(name):  # after what it depends on; a built-in one is not a file
+            if name in order or name not in found:
+                return
+            data = open(found[name], "rb").read()
+            data = lzma.decompress(data) if found[name].endswith(".xz") else data
+            field = next((f for f in data.split(b"\0") if f.startswith(b"depends=")), b"=")
+            for dependency in filter(None, field.split(b"=", 1)[1].decode().split(",")):
+                add(dependency.replace("-", "_"))
+            open(os.path.join(root, "modules", name + ".ko"), "wb").write(data)
+            order.append(name)
+
+        for name in MODULES:
+            add(name)
+        open(os.path.join(root, "modules", "order"), "w").write("\n".join(order) + "\n")
+        open(os.path.join(root, "init"), "w").write(INIT)
+        os.chmod(os.path.join(root, "init"), 0o755)
+        os.makedirs(folder, exist_ok=True)
+        shutil.copy(glob.glob(tree + "/boot/vmlinuz-*")[0], kernel)
+        files = subprocess.run(["find", "."], cwd=root, capture_output=True, check=True).stdout
+        with open(initrd + ".part", "wb") as out:
+            subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"], cwd=root, input=files,
+                           stdout=out, check=True)
+        os.rename(initrd + ".part", initrd)
+    return kernel, initrd
+
+
+def kvm_usable():
+    """KVM only on a CPU with hardware virtualization: a software one (as in
+    some cloud VMs) opens /dev/kvm, but a kernel booted on it never starts."""
+    flags = open("/proc/cpuinfo").read().split()
+    return ("vmx" in flags or "svm" in flags) and os.access("/dev/kvm", os.R_OK | os.W_OK)
+
+
+def run(command, shares):
+    kernel, initrd = fetch()
+    with tempfile.TemporaryDirectory(prefix="guest-") as ctl:
+        with open(os.path.join(ctl, "shares"), "w") as handle:
+            handle.writelines("share%d %s\n" % (i, os.path.abspath(s)) for i, s in enumerate(shares))
+        kvm = os.environ.get("GUEST_ACCEL", "kvm") == "kvm" and kvm_usable()
+        # Hard links between a prefix and its template need one file system:
+        # temporary folders stay in the overlay, not in the guest's /tmp.
+        # LAUNCHER_GUEST tells the command how it runs.
+        env = dict(os.environ, TMPDIR="/var/tmp", LAUNCHER_GUEST="kvm" if kvm else "tcg")
+        env.pop("LAUNCHER_EMULATE_32BIT", None)
+        script = ["cd %s || exit 125" % shlex.quote(os.getcwd())]
+        script += ["export %s=%s" % (k, shlex.quote(v)) for k, v in env.items()
+                   if k.isidentifier() and k not in ("PWD", "OLDPWD", "SHLVL", "_")]
+        script.append("exec " + " ".join(shlex.quote(a) for a in command))
+        open(os.path.join(ctl, "run.sh"), "w").write("\n".join(script) + "\n")
+        memory = min(8192, os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") >> 21)
+        accel = ["-accel", "kvm", "-cpu", "host"] if kvm else \
+            ["-accel", "tcg,thread=multi", "-cpu", TCG_CPU]
+        qemu = ["qemu-system-x86_64"] + accel + [
+            "-smp", str(os.cpu_count() or 1), "-m", str(memory), "-nic", "none",
+            "-display", "none", "-monitor", "none", "-no-reboot",
+            "-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console",
+            "-kernel", kernel, "-initrd", initrd, "-append",
+            "console=ttyS0 quiet loglevel=3 panic=-1 transparent_hugepage=madvise",
+            "-virtfs", "local,path=/,mount_tag=root,security_model=none,readonly=on,"
+            "multidevs=remap", "-virtfs", "local,path=%s,mount_tag=ctl,security_model=none" % ctl]
+        for i, share in enumerate(shares):
+            qemu += ["-virtfs", "local,path=%s,mount_tag=share%d,security_model=none,"
+                     "multidevs=remap" % (os.path.abspath(share), i)]
+        try:
+            subprocess.run(qemu, stdin=subprocess.DEVNULL, check=True)
+        except (OSError, subprocess.CalledProcessError) as error:
+            fail("QEMU did not run (%s)" % error)
+        try:
+            return int(open(os.path.join(ctl, "exit")).read())
+        except (OSError, ValueError):
+            fail("the guest stopped before its command had finished")
+
+
+def main(argv):
+    if argv == ["--check"]:
+        fetch()
+        return 0
+    shares = []
+    while argv[:1] == ["--share"]:
+        shares.append(argv[1])
+        argv = argv[2:]
+    if argv[:1] != ["--"] or len(argv) < 2:
+        sys.exit(__doc__)
+    return run(argv[1:], shares)
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
