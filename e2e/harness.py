@@ -637,14 +637,15 @@ def scenario_signed(r):
 
 
 def make_release(r, version="1.0.0", launcher=None, env=None):
-    """The installer and zip of a release made as the package target does (x86-64 for x86-64)."""
-    out = os.path.join(r.workdir, "release-" + version)
-    arch = "win64" if r.kind == "wine-x64" else "win32"
+    """The installer and zip of a release made as the package target does (x86-64 for x86-64),
+    given relative paths."""
+    out, arch = "release-" + version, "win64" if r.kind == "wine-x64" else "win32"
     subprocess.run([sys.executable, os.path.join(HERE, "..", "scripts", "release.py"),
-                    "--source", os.path.join(HERE, ".."), "--launcher", launcher or r.launcher,
+                    "--source", os.path.relpath(os.path.join(HERE, ".."), r.workdir),
+                    "--launcher", os.path.relpath(launcher or r.launcher, r.workdir),
                     "--name", "vendrel2-launcher", "--version", version, "--out", out,
-                    "--arch", arch], env=env, check=True, stdout=subprocess.DEVNULL)
-    return [os.path.join(out, "vendrel2-launcher-%s-%s" % (version, end))
+                    "--arch", arch], env=env, check=True, stdout=subprocess.DEVNULL, cwd=r.workdir)
+    return [os.path.join(r.workdir, out, "vendrel2-launcher-%s-%s" % (version, end))
             for end in ("setup.exe", arch + ".zip")]
 
 
