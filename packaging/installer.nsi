@@ -30,6 +30,7 @@ ManifestDPIAware true
 !define EXIT_BUSY 2    ; the installed launcher is in use: nothing was changed
 !define EXIT_NEWER 3   ; a newer version is installed: nothing was changed
 !define EXIT_FAILED 4  ; the folder cannot be written, for the reason shown
+!define EXIT_PARTIAL 5 ; the launcher was removed, not all of the rest
 ; Free space an install needs, in KB: its three files with room to spare. A
 ; full disk would otherwise stop it half-way through writing the launcher.
 !define NEEDED_KB 1024
@@ -387,7 +388,8 @@ Section "Uninstall"
     Call un.Stop
   ${EndIf}
   ; Past this point the entry goes whatever else fails: no half-removed
-  ; install carries one.
+  ; install carries one. The guide was checked above, and only another
+  ; program's hold on a shortcut could still stop us.
   Delete "$SMPROGRAMS\${SHORTCUT}.lnk"
   Delete "$DESKTOP\${SHORTCUT}.lnk"
   Delete "$INSTDIR\README.txt"
@@ -405,7 +407,8 @@ Section "Uninstall"
   ${AndIfNot} ${FileExists} "$DESKTOP\${SHORTCUT}.lnk"
     SetErrorLevel 0
   ${Else}
-    MessageBox MB_OK|MB_ICONSTOP "Not all of ${PRODUCT} could be removed from $INSTDIR and the Start menu." /SD IDOK
+    MessageBox MB_OK|MB_ICONSTOP "The launcher was removed, but not all of the rest of ${PRODUCT}: see $INSTDIR, the Start menu, the desktop and the list of programs." /SD IDOK
+    SetErrorLevel ${EXIT_PARTIAL}
     Abort "Not all of ${PRODUCT} could be removed."
   ${EndIf}
 SectionEnd
