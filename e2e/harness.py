@@ -726,6 +726,8 @@ def scenario_installer(r):
               % (attempt, entry.get("DisplayVersion")))
         check(entry["QuietUninstallString"].lower() == ('"%s\\uninstall.exe" /S _?=%s'
               % (folder, folder)).lower(), entry["QuietUninstallString"])
+        check(entry["UninstallString"].replace(" _?=", " /S _?=") == entry["QuietUninstallString"],
+              "UninstallString " + entry["UninstallString"])
         check(entry["NoModify"] == entry["NoRepair"] == "0x1", "NoModify/NoRepair")
 
     # The first install runs before the add-on and the messenger are

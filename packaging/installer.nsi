@@ -31,8 +31,7 @@ ManifestDPIAware true
 !define EXIT_NEWER 3   ; a newer version is installed: nothing was changed
 !define EXIT_FAILED 4  ; the folder cannot be written, for the reason shown
 !define EXIT_PARTIAL 5 ; the launcher was removed, not all of the rest
-; Free space an install needs, in KB: its three files with room to spare. A
-; full disk would otherwise stop it half-way through writing the launcher.
+; Free space an install needs, in KB: its three files with room to spare.
 !define NEEDED_KB 1024
 !define ERROR_SHARING_VIOLATION 32
 !define ERROR_LOCK_VIOLATION 33
@@ -69,7 +68,7 @@ VIAddVersionKey "LegalCopyright" "${PUBLISHER}"
 ; until it has ended, so that files and entry always stay of one version.
 ; Whatever else keeps us from writing there is no reason to wait: it is
 ; named, and nothing is changed.
-!macro LAUNCHER_IDLE UN
+!macro WRITE_CHECKS UN
 ; $R9: 0 if the file named on the stack, in $INSTDIR, can be written and
 ; removed (or made, where there is none), else the Windows error. Only a
 ; program that has the file open gives a sharing violation: for launcher.exe,
@@ -145,11 +144,12 @@ Function ${UN}LauncherIdle
   ${EndIf}
 FunctionEnd
 !macroend
-!insertmacro LAUNCHER_IDLE ""
-!insertmacro LAUNCHER_IDLE "un."
+!insertmacro WRITE_CHECKS ""
+!insertmacro WRITE_CHECKS "un."
 
-; A fresh install makes its folder; whatever keeps it from doing so, a drive
-; that is gone among them, is named.
+; A fresh install makes its folder; whatever keeps it from doing so (no
+; rights there, say) is named. Then the disk must have room for all three
+; files, so that a full one stops us before the launcher is overwritten.
 Function MakeFolder
   StrCpy $Made 0
   ${IfNot} ${FileExists} "$INSTDIR\*.*"
