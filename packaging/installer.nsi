@@ -349,6 +349,9 @@ FunctionEnd
 Function un.onInit
   SetShellVarContext all
   SetRegView 32
+  ; Not in the folder to be removed, where a tool may start us: Windows
+  ; keeps a process's current folder, and the copies inherit ours.
+  SetOutPath "$TEMP"
   ; NSIS's own hand-over passes the folder with a backslash at the end.
   StrCpy $R0 $INSTDIR 1 -1
   ${If} $R0 == "\"
