@@ -22,6 +22,7 @@ A 32-bit launcher on a host that cannot execute 32-bit x86 code is skipped.
 import argparse
 import glob
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -643,14 +644,15 @@ def scenario_signed(r):
 
 
 def make_release(r, version="1.0.0", launcher=None, env=None):
-    """The installer and zip of a release made as the package target does (x86-64 for x86-64)."""
-    out = os.path.join(r.workdir, "release-" + version)
-    arch = "win64" if r.kind == "wine-x64" else "win32"
+    """The installer and zip of a release made as the package target does (x86-64 for x86-64),
+    given relative paths."""
+    out, arch = "release-" + version, "win64" if r.kind == "wine-x64" else "win32"
     subprocess.run([sys.executable, os.path.join(HERE, "..", "scripts", "release.py"),
-                    "--source", os.path.join(HERE, ".."), "--launcher", launcher or r.launcher,
+                    "--source", os.path.relpath(os.path.join(HERE, ".."), r.workdir),
+                    "--launcher", os.path.relpath(launcher or r.launcher, r.workdir),
                     "--name", "vendrel2-launcher", "--version", version, "--out", out,
-                    "--arch", arch], env=env, check=True, stdout=subprocess.DEVNULL)
-    return [os.path.join(out, "vendrel2-launcher-%s-%s" % (version, end))
+                    "--arch", arch], env=env, check=True, stdout=subprocess.DEVNULL, cwd=r.workdir)
+    return [os.path.join(r.workdir, out, "vendrel2-launcher-%s-%s" % (version, end))
             for end in ("setup.exe", arch + ".zip")]
 
 
@@ -659,6 +661,7 @@ SHORTCUT = (r"C:\ProgramData\Microsoft\Windows\Start Menu\Programs"
             r"\MSN Messenger with Vendrel 2.lnk")
 DESKTOP = r"C:\users\Public\Desktop\MSN Messenger with Vendrel 2.lnk"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
+PENDING = r"HKLM\System\CurrentControlSet\Control\Session Manager"  # files moved at reboot
 
 
 def install_silently(r, setup, *args):
@@ -667,6 +670,12 @@ def install_silently(r, setup, *args):
     shutil.copyfile(setup, os.path.join(r.drive, "setup.exe"))
     r.start_display()
     return r.wine(r"C:\setup.exe", "/S", *args, timeout=60)
+
+
+def run_as_written(r, command):
+    """Runs a registered command line as a tool does, split into words the Windows way (a
+    quoted path is one) and passed on as given; its exit code."""
+    return r.wine(*[word.strip('"') for word in re.findall(r'"[^"]*"|\S+', command)])
 
 
 def shortcut_target(path):
@@ -721,25 +730,30 @@ def scenario_installer(r):
             check(entry.get(name), "the entry has no %s" % name)
         check(entry.get("DisplayVersion") == version, "%s: the entry's version is %s"
               % (attempt, entry.get("DisplayVersion")))
-        check(entry["QuietUninstallString"].lower()
-              == ('"%s\\uninstall.exe" /S' % folder).lower(), entry["QuietUninstallString"])
+        check(entry["QuietUninstallString"].lower() == ('"%s\\uninstall.exe" /S _?=%s'
+              % (folder, folder)).lower(), entry["QuietUninstallString"])
+        check(entry["UninstallString"].replace(" _?=", " /S _?=") == entry["QuietUninstallString"],
+              "UninstallString " + entry["UninstallString"])
         check(entry["NoModify"] == entry["NoRepair"] == "0x1", "NoModify/NoRepair")
 
     # The first install runs before the add-on and the messenger are
-    # registered.
-    check(install_silently(r, make_release(r, "0.9.0", older)[0]) == 0, "the install failed")
+    # registered, over the entry of a newer version whose drive is gone: a fresh install.
+    for name, value in (("InstallLocation", r"Q:\Vendrel 2 Launcher"), ("DisplayVersion", "9.0.0")):
+        r.wine("reg", "add", UNINSTALL_KEY + r"\Vendrel2Launcher", "/v", name, "/d", value, "/f",
+               *r.view())
+    older_setup = make_release(r, "0.9.0", older)[0]
+    check(install_silently(r, older_setup) == 0, "the install failed")
     r.write_registry()
     installed("install", older, "0.9.0")
-    # While the launcher runs, a silent upgrade and a silent uninstall (in
-    # place, for its own exit code) each fail and change nothing.
+    # While the launcher runs, a silent upgrade and the registered quiet uninstall each fail
+    # and change nothing.
     os.makedirs(os.path.join(r.drive, "e2e"), exist_ok=True)
     running = subprocess.Popen([r.loader, folder + r"\launcher.exe"], env=dict(
         r.environment(), E2E_LOG=r"C:\e2e\log.txt"), stdin=subprocess.DEVNULL,
         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=r.drive)
     check(r.await_event("start", "msnmsgr.exe"), "the installed launcher did not start")
     check(install_silently(r, setups[0]) == 2, "the upgrade went ahead while the launcher ran")
-    # Wine would quote a "_?=" argument with spaces, which hides it: pass it in words.
-    check(r.wine(folder + r"\uninstall.exe", "/S", *("_?=" + folder).split(" ")) == 2,
+    check(run_as_written(r, ours()[0]["QuietUninstallString"]) == 2,
           "the uninstall went ahead while the launcher ran")
     installed("while running", older, "0.9.0")
     r.wine("taskkill", "/F", "/IM", "launcher.exe", "/IM", "vendrel.exe", "/IM", "msnmsgr.exe")
@@ -748,17 +762,38 @@ def scenario_installer(r):
     shutil.copyfile(r.unix_path(SHORTCUT), r.unix_path(DESKTOP))
     check(install_silently(r, setups[0], r"/D=C:\Elsewhere") == 0, "the upgrade failed")
     check(not os.path.exists(r.unix_path(r"C:\Elsewhere")), "the upgrade moved elsewhere")
-    installed("upgrade", r.launcher, os.path.basename(setups[0]).split("-")[2])
+    version = os.path.basename(setups[0]).split("-")[2]
+    installed("upgrade", r.launcher, version)
     check(os.path.exists(r.unix_path(DESKTOP)), "the upgrade removed the desktop shortcut")
     check([n for n in os.listdir(r.unix_path(r.installs_to)) if "Vendrel 2 L" in n]
           == [INSTALLED[1:]], "more than one folder")
 
-    r.wine(folder + r"\uninstall.exe", "/S")
-    # The uninstaller runs on from a copy in the temporary folder.
-    quiet(["wineserver", "-w"], r.environment())
-    for path in (folder, SHORTCUT, DESKTOP):
-        check(not os.path.exists(r.unix_path(path)), path + " is left")
+    # An older installer changes nothing, silently. A file of ours that cannot be written for
+    # good, not for being in use, is no reason to wait: exit 4, no change. (Run as root, Wine
+    # writes read-only files: a folder in its place stands in.)
+    check(install_silently(r, older_setup) == 3, "the older installer did not exit with 3")
+    for name in ("launcher.exe", "README.txt"):
+        path = r.unix_path(folder + "\\" + name)
+        os.rename(path, path + ".kept")
+        os.mkdir(path)
+        check([install_silently(r, setups[0]), run_as_written(r, ours()[0]["QuietUninstallString"])]
+              == [4, 4], "an unwritable %s was not told from a running launcher" % name)
+        os.rmdir(path)
+        os.rename(path + ".kept", path)
+        installed("older installer, unwritable " + name, r.launcher, version)
+
+    # The registered quiet uninstall, as a tool runs it: when it returns, the launcher, the
+    # guide, the shortcuts and the entry are gone; its own file and the folder follow within
+    # seconds, and nothing waits for a reboot.
+    check(run_as_written(r, ours()[0]["QuietUninstallString"]) == 0, "the uninstall failed")
+    for path in (folder + r"\launcher.exe", folder + r"\README.txt", SHORTCUT, DESKTOP):
+        check(not os.path.exists(r.unix_path(path)), path + " is left when it returns")
     check(ours() == [], "the Add/Remove Programs entry is left")
+    deadline = time.time() + 5
+    while os.path.exists(r.unix_path(folder)) and time.time() < deadline:
+        time.sleep(0.1)
+    check(not os.path.exists(r.unix_path(folder)), folder + " is left after 5 s")
+    check("PendingFileRenameOperations" not in r.query(PENDING), "a file waits for a reboot")
     for path, data in theirs.items():
         check(os.path.exists(r.unix_path(path)) and open(r.unix_path(path), "rb").read() == data,
               path + " was touched")

@@ -52,6 +52,10 @@ def main():
         parser.add_argument(option, required=True)
     parser.add_argument("--arch", choices=("win32", "win64"), default="win32")
     args = parser.parse_args()
+    # makensis runs in the staging folder: paths given relative to here must
+    # still name the same files there.
+    for name in ("source", "launcher", "out"):
+        setattr(args, name, os.path.abspath(getattr(args, name)))
     sign_it = signing()
     base = "%s-%s" % (args.name, args.version)
     shutil.rmtree(args.out, ignore_errors=True)
