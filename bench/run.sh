@@ -15,9 +15,8 @@ done
 echo "machine: $(nproc) cores, $(free -g | awk '/Mem:/ {print $2}') GiB, $(/usr/lib/wine/wine64 --version), $(uname -sr)"
 python3 bench/bench.py --build "build/$preset" --fuzz-build build/fuzz "$@"
 [ "$preset" = win32 ] || [[ " $* " == *" --only "* ]] && exit 0
-# The shipped bytes are 32-bit: their size here, their footprint and CPU while
-# waiting in an emulated guest (its delays are the emulator's, not theirs).
+# The shipped 32-bit bytes: their size here, their footprint and CPU while
+# waiting in an emulated guest (delays there are the emulator's, not theirs).
 cmake --preset win32 >/dev/null && cmake --build --preset win32 >/dev/null
-echo; echo "== the 32-bit launcher, in an emulated guest: executable, CPU while waiting, footprint"
 python3 bench/bench.py --build build/win32 --only executable
 exec python3 scripts/guest.py -- python3 bench/bench.py --build build/win32 --only cpu,footprint

@@ -1,8 +1,7 @@
 // Shared by the end-to-end helper programs. The event log: one line per event,
 // "<microseconds> <event> <name> <pid> [detail]", appended to the file named
 // by E2E_LOG. The time is the performance counter, which every process on
-// the machine shares, or what the system recorded for a process (see
-// ProcessTime).
+// the machine shares.
 #ifndef E2E_COMMON_H
 #define E2E_COMMON_H
 
@@ -21,19 +20,16 @@ inline long long NowMicroseconds()
         + counter.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart;
 }
 
-// When the system created a process, or saw it exit, on the log's clock. Under
-// an emulated CPU a new process takes most of a second to reach its first
-// line of code, so its own first line would time the start late.
+// When the system created a process, or saw it exit, on the log's clock:
+// under an emulated CPU a new process logs its first line most of a second late.
 inline long long ProcessTime(HANDLE process, bool exited)
 {
-    FILETIME times[4], now;
-    if (!GetProcessTimes(process, &times[0], &times[1], &times[2], &times[3]))
+    ULARGE_INTEGER times[4], now;  // FILETIMEs: creation, exit, kernel, user
+    FILETIME* t = reinterpret_cast<FILETIME*>(times);
+    if (!GetProcessTimes(process, &t[0], &t[1], &t[2], &t[3]))
         return NowMicroseconds();
-    GetSystemTimeAsFileTime(&now);
-    const FILETIME& at = times[exited ? 1 : 0];
-    const long long ago = ((static_cast<long long>(now.dwHighDateTime) << 32 | now.dwLowDateTime)
-                           - (static_cast<long long>(at.dwHighDateTime) << 32 | at.dwLowDateTime));
-    return NowMicroseconds() - ago / 10;
+    GetSystemTimeAsFileTime(reinterpret_cast<FILETIME*>(&now));
+    return NowMicroseconds() - static_cast<long long>(now.QuadPart - times[exited].QuadPart) / 10;
 }
 
 inline void LogEvent(const char* event, const char* name, DWORD pid, const char* detail = "",

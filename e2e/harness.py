@@ -208,8 +208,7 @@ class Run:
         self.log = []
         self.registry = []
         self.launcher = os.path.join(build, "launcher", "launcher.exe")
-        # One server and one start of Wine's services for the whole run, not
-        # one for each command: seconds each under an emulated CPU.
+        # One start of Wine's services for the run: seconds under an emulated CPU.
         quiet(["wineserver", "-p"], self.environment())
 
     def environment(self):
@@ -301,19 +300,15 @@ class Run:
         return self
 
     def write_registry(self):
-        """The values given, in one `reg import` for each view: one Wine
-        command rather than one a value."""
+        """The values given, in one Wine command for each view."""
         data = {"REG_SZ": lambda v: '"%s"' % v.replace("\\", "\\\\").replace('"', '\\"'),
-                "REG_EXPAND_SZ": lambda v: "hex(2):" + ",".join(
-                    "%02x" % b for b in (v + "\0").encode("utf-16-le")),
+                "REG_EXPAND_SZ": lambda v: "hex(2):" + (v + "\0").encode("utf-16-le").hex(","),
                 "REG_DWORD": lambda v: "dword:%08x" % int(v),
-                "REG_BINARY": lambda v: "hex:" + ",".join(v[i:i + 2] for i in range(0, len(v), 2))}
+                "REG_BINARY": lambda v: "hex:" + bytes.fromhex(v).hex(",")}
         for bits in (32, 64):
-            lines = ["Windows Registry Editor Version 5.00"]
-            for key, name, value, kind, view in self.registry:
-                if view == bits:
-                    lines += ["", "[HKEY_LOCAL_MACHINE%s]" % key[4:],
-                              '"%s"=%s' % (name, data[kind](value))]
+            lines = ["Windows Registry Editor Version 5.00"] + [
+                '\r\n[HKEY_LOCAL_MACHINE%s]\r\n"%s"=%s' % (key[4:], name, data[kind](value))
+                for key, name, value, kind, view in self.registry if view == bits]
             if len(lines) > 1:
                 with open(os.path.join(self.drive, "values.reg"), "w", encoding="utf-16") as f:
                     f.write("\r\n".join(lines) + "\r\n")
@@ -412,14 +407,10 @@ def within(value, nominal, what, late=400):
 
 
 SETTLE = 1000        # the add-on's start (or its box dismissed) to MSN Messenger's start
-# Under an emulated CPU the launcher's start of the add-on returns, and its
-# box goes, only most of a second after the add-on's creation or the box's
-# end: this one delay may be up to 800 ms late there.
+# Under an emulated CPU the start of the add-on, or a box, returns most of a
+# second late; the launcher starts, and shows its first box, seconds late.
 EMULATED = os.environ.get("LAUNCHER_GUEST") == "tcg"
-SETTLE_LATE = 800 if EMULATED else 400
-# There the launcher also takes seconds longer to start, and to show its
-# first box: a messenger that must outlive either lives that much longer.
-SLOW = 10000 if EMULATED else 0
+SETTLE_LATE, SLOW = (800, 20000) if EMULATED else (400, 0)
 AFTER_MSN = 7250     # the end of the MSN Messenger it started to the add-on's end
 GRACE = 7000         # the last other messenger's end to the add-on's end
 

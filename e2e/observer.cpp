@@ -10,9 +10,7 @@
 //                     if of another user (see Access)
 //   E2E_WATCH         executable name to watch, e.g. vendrel.exe
 //   E2E_SAMPLE_MS     sampling period for the launcher (optional)
-// A forced end is logged with the time the system recorded for it. Looking
-// for the add-on every 50 ms keeps the snapshots, which are costly under an
-// emulated CPU, few.
+// A forced end is logged with the time the system recorded for it.
 #include "e2e/common.h"
 
 #include <winternl.h>

@@ -1,25 +1,17 @@
 #!/usr/bin/env python3
-"""Runs one command on an emulated x86-64 CPU that has the 32-bit mode, for
-hosts that cannot execute 32-bit x86 code themselves.
-
-The guest is QEMU's full-system emulator (KVM where /dev/kvm is usable, TCG
-otherwise) booting Debian's own kernel with a small initramfs: busybox-static
-and the kernel's virtio, 9p and overlay modules. Its root is this host's own
-root, read-only over 9p, with writes kept in the guest's memory, so it runs
-the Wine, Python and builds that are already here; no disk image is made.
-The command runs in the current folder with this environment, its output
-comes here, and the exit code is the command's. Only the folders given with
---share are written through to the host.
+"""Runs one command on an x86-64 CPU that has the 32-bit mode, for hosts that
+cannot execute 32-bit x86 code: QEMU's full-system emulator (KVM where the CPU
+has hardware virtualization and /dev/kvm is ours, TCG otherwise or with
+GUEST_ACCEL=tcg) boots Debian's own kernel with an initramfs of busybox-static
+and the kernel's virtio, 9p and overlay modules, fetched once with apt-get
+download into $XDG_CACHE_HOME/vendrel2-guest (~/.cache by default). The
+guest's root is this host's root, read-only over 9p, with writes in memory:
+no disk image. The command runs in this folder with this environment (and
+LAUNCHER_GUEST=kvm or tcg); its output and exit code come back, and only the
+folders given with --share are written through.
 
   guest.py [--share DIR]... -- COMMAND [ARG...]
-  guest.py --check          prepares the guest, or says in one sentence what is missing
-
-KVM is used where the CPU has hardware virtualization and /dev/kvm is open to
-this user; GUEST_ACCEL=tcg emulates the CPU even there. The command sees
-LAUNCHER_GUEST=kvm or tcg.
-
-The kernel and busybox are fetched once with apt-get download into
-$XDG_CACHE_HOME/vendrel2-guest (~/.cache by default), which a rebuild keeps.
+  guest.py --check    prepares the guest, or says in one sentence what is missing
 """
 
 import glob
@@ -41,17 +33,14 @@ INIT = r"""#!/bin/busybox sh
 /bin/busybox --install -s /bin
 mount -t proc proc /proc; mount -t sysfs sys /sys; mount -t devtmpfs dev /dev
 for module in $(cat /modules/order); do insmod /modules/$module.ko; done
-mkdir -p /lower /rw /root /ctl
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=loose,ro root /lower
+mkdir -p /lower /rw /root /ctl; p9=trans=virtio,version=9p2000.L,msize=512000
+mount -t 9p -o $p9,cache=loose,ro root /lower && mount -t 9p -o $p9 ctl /ctl
 mount -t tmpfs -o size=90% rw /rw && mkdir /rw/upper /rw/work
 mount -t overlay -o lowerdir=/lower,upperdir=/rw/upper,workdir=/rw/work root /root
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 ctl /ctl
 for fs in proc sys dev; do mount --move /$fs /root/$fs; done
-mkdir -p /root/dev/pts /root/dev/shm; mount -t devpts devpts /root/dev/pts; mount -t tmpfs shm /root/dev/shm
+mkdir -p /root/dev/pts /root/dev/shm; mount -t devpts pts /root/dev/pts; mount -t tmpfs shm /root/dev/shm
 mount -t tmpfs tmp /root/tmp && chmod 1777 /root/tmp
-while read tag path; do
-  mkdir -p "/root$path" && mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 $tag "/root$path"
-done < /ctl/shares
+while read tag path; do mkdir -p "/root$path" && mount -t 9p -o $p9 $tag "/root$path"; done < /ctl/shares
 mkdir -p /root/run/guest && mount --bind /ctl /root/run/guest
 chroot /root /bin/sh /run/guest/run.sh < /dev/console > /dev/console 2>&1
 echo $? > /ctl/exit
@@ -65,7 +54,7 @@ def fail(sentence):
 
 def fetch():
     """The kernel and initramfs, made once per kernel package."""
-    if shutil.which("qemu-system-x86_64") is None or shutil.which("cpio") is None:
+    if not shutil.which("qemu-system-x86_64") or not shutil.which("cpio"):
         fail("qemu-system-x86_64 or cpio is missing (scripts/install-deps.sh installs them)")
     depends = subprocess.run(["apt-cache", "depends", "linux-image-amd64"],
                              capture_output=True, text=True).stdout.split()
@@ -81,14 +70,12 @@ def fetch():
     with tempfile.TemporaryDirectory(dir=CACHE) as work:
         if subprocess.run(["apt-get", "download", package, "busybox-static"], cwd=work,
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode:
-            fail("apt-get download %s busybox-static failed (no network or no package lists?)"
-                 % package)
+            fail("apt-get download %s busybox-static failed (no network?)" % package)
         tree, root = os.path.join(work, "x"), os.path.join(work, "root")
         for deb in glob.glob(os.path.join(work, "*.deb")):
             subprocess.run(["dpkg-deb", "-x", deb, tree], check=True)
-        os.makedirs(os.path.join(root, "modules"))
-        for name in ("bin", "proc", "sys", "dev"):
-            os.makedirs(os.path.join(root, name), exist_ok=True)
+        for name in ("bin", "proc", "sys", "dev", "modules"):
+            os.makedirs(os.path.join(root, name))
         shutil.copy(os.path.join(tree, "bin", "busybox"), os.path.join(root, "bin"))
         found = {os.path.basename(p).split(".ko")[0].replace("-", "_"): p
                  for p in glob.glob(tree + "/lib/modules/*/kernel/**/*.ko*", recursive=True)}
@@ -112,19 +99,10 @@ def fetch():
         os.chmod(os.path.join(root, "init"), 0o755)
         os.makedirs(folder, exist_ok=True)
         shutil.copy(glob.glob(tree + "/boot/vmlinuz-*")[0], kernel)
-        files = subprocess.run(["find", "."], cwd=root, capture_output=True, check=True).stdout
-        with open(initrd + ".part", "wb") as out:
-            subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"], cwd=root, input=files,
-                           stdout=out, check=True)
+        subprocess.run("find . | cpio -o -H newc --quiet > " + shlex.quote(initrd + ".part"),
+                       shell=True, cwd=root, check=True)
         os.rename(initrd + ".part", initrd)
     return kernel, initrd
-
-
-def kvm_usable():
-    """KVM only on a CPU with hardware virtualization: a software one (as in
-    some cloud VMs) opens /dev/kvm, but a kernel booted on it never starts."""
-    flags = open("/proc/cpuinfo").read().split()
-    return ("vmx" in flags or "svm" in flags) and os.access("/dev/kvm", os.R_OK | os.W_OK)
 
 
 def run(command, shares):
@@ -132,24 +110,26 @@ def run(command, shares):
     with tempfile.TemporaryDirectory(prefix="guest-") as ctl:
         with open(os.path.join(ctl, "shares"), "w") as handle:
             handle.writelines("share%d %s\n" % (i, os.path.abspath(s)) for i, s in enumerate(shares))
-        kvm = os.environ.get("GUEST_ACCEL", "kvm") == "kvm" and kvm_usable()
+        # KVM only on a CPU with hardware virtualization: a software one (as in
+        # some cloud machines) opens /dev/kvm, but no kernel boots on it.
+        flags = open("/proc/cpuinfo").read().split()
+        kvm = os.environ.get("GUEST_ACCEL", "kvm") == "kvm" and ("vmx" in flags or "svm" in flags) \
+            and os.access("/dev/kvm", os.R_OK | os.W_OK)
         # Hard links between a prefix and its template need one file system:
         # temporary folders stay in the overlay, not in the guest's /tmp.
-        # LAUNCHER_GUEST tells the command how it runs.
         env = dict(os.environ, TMPDIR="/var/tmp", LAUNCHER_GUEST="kvm" if kvm else "tcg")
-        env.pop("LAUNCHER_EMULATE_32BIT", None)
         script = ["cd %s || exit 125" % shlex.quote(os.getcwd())]
         script += ["export %s=%s" % (k, shlex.quote(v)) for k, v in env.items()
-                   if k.isidentifier() and k not in ("PWD", "OLDPWD", "SHLVL", "_")]
+                   if k.isidentifier() and k not in ("PWD", "OLDPWD", "SHLVL", "_",
+                                                     "LAUNCHER_EMULATE_32BIT")]
         script.append("exec " + " ".join(shlex.quote(a) for a in command))
         open(os.path.join(ctl, "run.sh"), "w").write("\n".join(script) + "\n")
         memory = min(8192, os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") >> 21)
         accel = ["-accel", "kvm", "-cpu", "host"] if kvm else \
             ["-accel", "tcg,thread=multi", "-cpu", TCG_CPU]
-        # The guest runs only our own tests: without the kernel's side-channel
-        # mitigations, a system call costs no flush of the emulated TLB, which
-        # saves about a third of the CPU time. Transparent huge pages only on
-        # request, so that a process's memory is counted the same each time.
+        # Only our own tests run there: without side-channel mitigations no
+        # system call flushes the emulated TLB (a third of the CPU time). Huge
+        # pages only on request, so that a process's memory counts alike.
         qemu = ["qemu-system-x86_64"] + accel + [
             "-smp", str(os.cpu_count() or 1), "-m", str(memory), "-nic", "none",
             "-display", "none", "-monitor", "none", "-no-reboot",
@@ -165,23 +145,20 @@ def run(command, shares):
             subprocess.run(qemu, stdin=subprocess.DEVNULL, check=True)
         except (OSError, subprocess.CalledProcessError) as error:
             fail("QEMU did not run (%s)" % error)
-        try:
-            return int(open(os.path.join(ctl, "exit")).read())
-        except (OSError, ValueError):
+        if not os.path.isfile(os.path.join(ctl, "exit")):
             fail("the guest stopped before its command had finished")
+        return int(open(os.path.join(ctl, "exit")).read())
 
 
 def main(argv):
     if argv == ["--check"]:
         fetch()
         return 0
-    shares = []
-    while argv[:1] == ["--share"]:
-        shares.append(argv[1])
-        argv = argv[2:]
-    if argv[:1] != ["--"] or len(argv) < 2:
+    split = argv.index("--") if "--" in argv else len(argv)
+    shares, command = argv[1:split:2], argv[split + 1:]
+    if argv[:split:2] != ["--share"] * len(shares) or split % 2 or not command:
         sys.exit(__doc__)
-    return run(argv[1:], shares)
+    return run(command, shares)
 
 
 if __name__ == "__main__":

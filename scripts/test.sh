@@ -16,8 +16,9 @@ env -u SIGN_CERT -u SIGN_KEY -u SIGN_PFX -u SIGN_PASS -u SIGN_TIMESTAMP_URL \
   cmake --build --preset win32 --target package
 
 # Where this host cannot execute 32-bit code, the two Wine kinds that run the
-# 32-bit launcher go to one emulated guest. It starts now, in the background:
-# making its prefixes takes minutes, while the tests here go on.
+# 32-bit launcher go to one emulated guest. It starts now, in the background,
+# to make its two prefixes, which takes minutes; its timed scenarios wait
+# until the tests here are done, so that neither slows the other's.
 python3 scripts/host.py
 status=0
 guest=
@@ -27,9 +28,13 @@ if [ "$(python3 scripts/host.py --preset)" = win64 ]; then
   reports+=" build/guest/junit.xml"
   rm -rf build/guest && mkdir -p build/guest
   if python3 scripts/guest.py --check; then
-    setsid python3 scripts/guest.py --share build/guest -- ctest --test-dir build/host \
-      -L '^wine(32|64)$' -j "${GUEST_JOBS:-4}" --no-tests=error --output-on-failure \
-      --output-junit "$PWD/build/guest/junit.xml" > build/guest/output.txt 2>&1 &
+    setsid python3 scripts/guest.py --share build/guest -- sh -c '
+      for arch in 32 64; do python3 e2e/harness.py template --build build/win32 \
+        --template build/host/wine-template-wine$arch --arch win$arch & done; wait
+      while [ ! -e build/guest/host-done ]; do sleep 1; done
+      exec ctest --test-dir build/host -L "^wine(32|64)$" -j "${GUEST_JOBS:-4}" \
+        --no-tests=error --output-on-failure --output-junit "$PWD/build/guest/junit.xml"' \
+      > build/guest/output.txt 2>&1 &
     guest=$!
     trap 'kill -- -$guest 2>/dev/null' EXIT  # QEMU too, should a step here fail
   fi
@@ -41,6 +46,7 @@ ctest --preset fuzz --no-tests=error
 ctest --preset host --no-tests=error --output-junit junit.xml ${emulated[@]+"${emulated[@]}"} \
   || status=$?
 if [ -n "$guest" ]; then
+  touch build/guest/host-done
   echo "== the 32-bit kinds, in the emulated guest"
   wait "$guest" || status=$?
   trap - EXIT

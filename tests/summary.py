@@ -1,10 +1,7 @@
 #!/usr/bin/env python3
 """Prints what this host runs, then the Wine scenarios of each kind from CTest's
-JUnit reports: the host's, and the emulated guest's where the host cannot
-execute 32-bit code. Under CI=true, fails unless every kind ran and passed.
-
-  summary.py HOST_JUNIT [GUEST_JUNIT]
-"""
+JUnit reports (summary.py HOST [GUEST]: the guest's holds the emulated kinds);
+under CI=true, fails unless every kind ran and passed, none skipped."""
 
 import collections
 import os
@@ -22,16 +19,13 @@ def main():
     runs32 = host.runs_32bit()
     print(host.line(runs32))
     counts = collections.defaultdict(collections.Counter)
-    emulated = set()
-    for report in sys.argv[1:]:
-        if not os.path.isfile(report):
-            continue
+    how = {kind: "native" if runs32 or kind == "wine-x64" else "not run" for kind in KINDS}
+    for report in filter(os.path.isfile, sys.argv[1:]):
         for case in ET.parse(report).getroot().iter("testcase"):
             kind, _, scenario = case.get("name").partition(".")
             if kind not in KINDS or scenario in ("prepare", "cleanup"):
                 continue
-            if report != sys.argv[1]:
-                emulated.add(kind)
+            how[kind] = "native" if report == sys.argv[1] else "emulated"
             if case.find("skipped") is not None or case.get("status") == "notrun":
                 counts[kind]["skipped"] += 1
             elif case.find("failure") is not None or case.get("status") == "fail":
@@ -40,12 +34,9 @@ def main():
                 counts[kind]["passed"] += 1
     for kind, what in KINDS.items():
         c = counts[kind]
-        how = "emulated" if kind in emulated else "native" if runs32 or kind == "wine-x64" \
-            else "not run (no emulated guest)"
-        print("Wine scenarios, %s (%s), %s: %d passed, %d failed, %d skipped"
-              % (kind, what, how, c["passed"], c["failed"], c["skipped"]))
-    ran = all(counts[kind]["passed"] and not counts[kind]["failed"] and not counts[kind]["skipped"]
-              for kind in KINDS)
+        print("Wine scenarios, %s, %s (%s): %d passed, %d failed, %d skipped"
+              % (what, kind, how[kind], c["passed"], c["failed"], c["skipped"]))
+    ran = all(c["passed"] and not c["failed"] + c["skipped"] for c in map(counts.get, KINDS))
     if not ran and os.environ.get("CI", "").lower() == "true":
         print("FAILED: under CI every kind must run and pass, none skipped: %s" % ", ".join(KINDS))
         return 1
