@@ -797,17 +797,25 @@ def scenario_installer(r):
         os.rename(path + ".kept", path)
         installed("older installer, unwritable " + name, r.launcher, version)
 
-    # The registered quiet uninstall, as a tool runs it: when it returns, the launcher, the
-    # guide, the shortcuts and the entry are gone; its own file and the folder follow within
-    # seconds, and nothing waits for a reboot.
-    check(run_as_written(r, ours()[0]["QuietUninstallString"]) == 0, "the uninstall failed")
-    for path in (folder + r"\launcher.exe", folder + r"\README.txt", SHORTCUT, DESKTOP):
-        check(not os.path.exists(r.unix_path(path)), path + " is left when it returns")
-    check(ours() == [], "the Add/Remove Programs entry is left")
-    deadline = time.time() + 5
-    while os.path.exists(r.unix_path(folder)) and time.time() < deadline:
-        time.sleep(0.1)
-    check(not os.path.exists(r.unix_path(folder)), folder + " is left after 5 s")
+    # The registered quiet uninstall as a tool runs it, then with the folder spelled otherwise (as
+    # by its short name), each while a program has the folder as its current one: within 15 s it
+    # returns, the rest gone; uninstall.exe, the folder and its temporary copy follow within 5 s.
+    for spelling in ("_?=C:\\", "_?=C:\\.\\"):
+        check(install_silently(r, setups[0]) == 0, "the repair failed")
+        subprocess.Popen([r.loader, "cmd", "/c", "ping -n 3 127.0.0.1 >nul"], env=r.environment(),
+                         cwd=r.unix_path(folder), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        deadline = time.time() + 15
+        check(run_as_written(r, ours()[0]["QuietUninstallString"].replace("_?=C:\\", spelling))
+              == 0 and time.time() < deadline, "the uninstall failed, or took 15 s: " + spelling)
+        for path in (folder + r"\launcher.exe", folder + r"\README.txt", SHORTCUT, DESKTOP):
+            check(not os.path.exists(r.unix_path(path)), path + " is left when it returns")
+        check(ours() == [], "the Add/Remove Programs entry is left")
+        deadline, copies = time.time() + 5, r.drive + "/users/**/uninstall.exe"
+        while (os.path.exists(r.unix_path(folder)) or glob.glob(copies, recursive=True)) \
+                and time.time() < deadline:
+            time.sleep(0.1)
+        check(not os.path.exists(r.unix_path(folder)), folder + " is left after 5 s")
+        check(not glob.glob(copies, recursive=True), "the uninstaller's copy is left after 5 s")
     check("PendingFileRenameOperations" not in r.query(PENDING), "a file waits for a reboot")
     for path, data in theirs.items():
         check(os.path.exists(r.unix_path(path)) and open(r.unix_path(path), "rb").read() == data,

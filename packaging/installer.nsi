@@ -45,7 +45,6 @@ OutFile "${OUTFILE}"
 InstallDir "$PROGRAMFILES\Vendrel 2 Launcher"
 Var Earlier
 Var Made       ; 1 once this install has made its folder
-Var HandedOver ; 1 in the copy that an uninstaller run in place waits for
 VIProductVersion "${VERSION}.0"
 VIAddVersionKey "ProductName" "${PRODUCT}"
 VIAddVersionKey "CompanyName" "${PUBLISHER}"
@@ -90,9 +89,8 @@ Function ${UN}WriteError
   ${EndIf}
 FunctionEnd
 
-; Names the folder and the reason in $R9, undoes a folder just made, and
-; stops with EXIT_FAILED.
-Function ${UN}Refuse
+; $R8: the text of the Windows error in $R9 (a write fault for none).
+Function ${UN}Reason
   ${If} $R9 = 0
     StrCpy $R9 ${ERROR_WRITE_FAULT}
   ${EndIf}
@@ -101,6 +99,12 @@ Function ${UN}Refuse
   ${If} $R7 == "$\r$\n"
     StrCpy $R8 $R8 -2
   ${EndIf}
+FunctionEnd
+
+; Names the folder and the reason in $R9, undoes a folder just made, and
+; stops with EXIT_FAILED.
+Function ${UN}Refuse
+  Call ${UN}Reason
   ${If} $Made = 1
     RMDir "$INSTDIR"
   ${EndIf}
@@ -282,38 +286,75 @@ FunctionEnd
 ; Removes the uninstaller's own file and the folder once the uninstaller that
 ; runs from there has ended: within moments, as a tool may install again at
 ; once; for at most 30 s; and never once a new install has put its launcher
-; there, as its uninstaller is then the new one.
+; there, as its uninstaller is then the new one. The folder is tried again
+; until it goes: a program started from a shortcut, and all it starts, have
+; it as their current folder, which Windows keeps until they end.
 Function un.RemoveOriginal
   ${For} $R0 1 3000
     ${If} ${FileExists} "$INSTDIR\launcher.exe"
       Return
     ${EndIf}
     Delete "$INSTDIR\uninstall.exe"
-    ${IfNot} ${FileExists} "$INSTDIR\uninstall.exe"
-      RMDir "$INSTDIR"
+    RMDir "$INSTDIR"
+    ${IfNot} ${FileExists} "$INSTDIR\*.*"
       Return
     ${EndIf}
     Sleep 10
   ${Next}
 FunctionEnd
 
+; Stops, with EXIT_FAILED, for the reason in $R9 that the uninstaller cannot
+; make its copy in the temporary folder. Nothing was changed.
+Function un.NoCopy
+  Call un.Reason
+  MessageBox MB_OK|MB_ICONSTOP "The uninstaller cannot make a copy of itself in $TEMP: $R8 (error $R9)$\r$\n$\r$\nNothing was changed." /SD IDOK
+  SetErrorLevel ${EXIT_FAILED}
+  Quit
+FunctionEnd
+
 ; Run in place, an uninstaller holds its own file until it ends, and NSIS's
 ; own way out (run without "_?=", it starts a copy and returns at once)
-; tells the caller nothing. So the uninstaller run in place hands over to a
-; copy in the temporary folder, waits for it and ends with its exit code.
-; Once the entry is gone, it starts the copy again to remove this file and
-; the folder as soon as it has ended itself. Nothing waits for a reboot.
+; tells the caller nothing. So the uninstaller, wherever it was started from
+; and however the folder is spelled, hands over to a copy in the temporary
+; folder, waits for it and ends with its exit code. Once the entry is gone,
+; it starts the copy again to remove this file and the folder as soon as it
+; has ended itself. Nothing waits for a reboot.
 Function un.HandOver
-  GetTempFileName $R1
-  Delete $R1
-  CreateDirectory $R1
-  ClearErrors
-  CopyFiles /SILENT "$EXEPATH" "$R1\uninstall.exe"
-  ${If} ${Errors}
-    RMDir /r $R1
-    MessageBox MB_OK|MB_ICONSTOP "$TEMP cannot be written.$\r$\n$\r$\nNothing was changed." /SD IDOK
-    SetErrorLevel ${EXIT_FAILED}
-    Quit
+  ; A folder that only SYSTEM and administrators may change, and never one
+  ; that exists already: run as SYSTEM by a deployment tool, $TEMP is
+  ; C:\Windows\Temp, where any user may make folders and links, through
+  ; which they could swap the copy that we run or steer what we delete.
+  System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptor(t "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", i 1, *p .R5, p 0) i .R6 ?e'
+  Pop $R9
+  ${If} $R6 = 0
+    Call un.NoCopy
+  ${EndIf}
+  ; SECURITY_ATTRIBUTES, its pointer aligned as the platform does.
+  !if ${NSIS_PTR_SIZE} > 4
+    System::Call '*(i 24, i 0, p R5, i 0, i 0) p .R7'
+  !else
+    System::Call '*(i 12, p R5, i 0) p .R7'
+  !endif
+  ${For} $R4 1 20
+    GetTempFileName $R1
+    Delete $R1
+    System::Call 'kernel32::CreateDirectory(t R1, p R7) i .R6 ?e'
+    Pop $R9
+    ${If} $R6 <> 0
+      ${Break}
+    ${EndIf}
+  ${Next}
+  System::Free $R7
+  System::Call 'kernel32::LocalFree(p R5)'
+  ${If} $R6 = 0
+    Call un.NoCopy
+  ${EndIf}
+  System::Call 'kernel32::CopyFile(t "$EXEPATH", t "$R1\uninstall.exe", i 1) i .R6 ?e'
+  Pop $R9
+  ${If} $R6 = 0
+    Delete "$R1\uninstall.exe"
+    RMDir $R1
+    Call un.NoCopy
   ${EndIf}
   StrCpy $R2 ""
   ${If} ${Silent}
@@ -322,25 +363,40 @@ Function un.HandOver
   ClearErrors
   ExecWait '"$R1\uninstall.exe" $R2/HANDOVER _?=$INSTDIR' $R3
   ${If} ${Errors}
-    StrCpy $R3 ${EXIT_FAILED}
+    Delete "$R1\uninstall.exe"
+    RMDir $R1
+    MessageBox MB_OK|MB_ICONSTOP "The uninstaller's copy in $R1 could not be started.$\r$\n$\r$\nNothing was changed." /SD IDOK
+    SetErrorLevel ${EXIT_FAILED}
+    Quit
   ${EndIf}
   ClearErrors
   ReadRegStr $R4 HKLM "${UNINSTALL_KEY}" "DisplayName"
   ${If} ${Errors}
+    ; Returning only once the copy runs, so that the file and the folder go
+    ; moments after the caller learns the result; if it does not, they
+    ; stay without an entry, and the result says so.
+    StrCpy $R5 ${EXIT_PARTIAL}
     ClearErrors
     Exec '"$R1\uninstall.exe" /S /TIDY _?=$INSTDIR'
-    ; Returning only once the copy runs, so that the file and the folder go
-    ; moments after the caller learns the result.
-    ${IfNot} ${Errors}
-      ${For} $R4 1 100
+    ${If} ${Errors}
+      Delete "$R1\uninstall.exe"
+      RMDir $R1
+    ${Else}
+      ${For} $R4 1 200
         ${If} ${FileExists} "$R1\ready"
+          StrCpy $R5 0
           ${Break}
         ${EndIf}
         Sleep 50
       ${Next}
     ${EndIf}
+    ${If} $R5 <> 0
+    ${AndIf} $R3 = 0
+      StrCpy $R3 $R5
+    ${EndIf}
   ${Else}
-    RMDir /r $R1
+    Delete "$R1\uninstall.exe"
+    RMDir $R1
   ${EndIf}
   SetErrorLevel $R3
   Quit
@@ -365,14 +421,16 @@ Function un.onInit
     FileClose $R1
     Call un.RemoveOriginal
     Delete "$EXEDIR\ready"
+    ; Then this copy and its folder, once this has ended: by cmd.exe, a file
+    ; of Windows that nothing needs to remove; the file by name, and the
+    ; folder only once empty, never recursively.
+    ExecShell "" "$SYSDIR\cmd.exe" '/d /c for /l %i in (1,1,30) do (del /f /q "$EXEPATH" & rd "$EXEDIR" & if exist "$EXEDIR" ("$SYSDIR\ping.exe" -n 2 127.0.0.1 >nul) else exit)' SW_HIDE
     SetErrorLevel 0
     Quit
   ${EndIf}
   ClearErrors
   ${GetOptions} $R0 "/HANDOVER" $R1
-  ${IfNot} ${Errors}
-    StrCpy $HandedOver 1
-  ${ElseIf} $EXEDIR == $INSTDIR
+  ${If} ${Errors}
     Call un.HandOver
   ${EndIf}
 FunctionEnd
@@ -397,11 +455,6 @@ Section "Uninstall"
   Delete "$DESKTOP\${SHORTCUT}.lnk"
   Delete "$INSTDIR\README.txt"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
-  ; Run from NSIS's own copy, this removes the original itself; a copy that
-  ; the original waits for leaves that to the original.
-  ${If} $HandedOver != 1
-    Call un.RemoveOriginal
-  ${EndIf}
   ClearErrors
   ReadRegStr $R0 HKLM "${UNINSTALL_KEY}" "DisplayName"
   ${If} ${Errors}

@@ -56,6 +56,13 @@ def main():
     # still name the same files there.
     for name in ("source", "launcher", "out"):
         setattr(args, name, os.path.abspath(getattr(args, name)))
+    # OUT is emptied first: never where that deletes what the release is made from.
+    out = os.path.normcase(os.path.realpath(args.out)).rstrip(os.sep) + os.sep
+    for what, path in (("the source folder", args.source), ("the launcher", args.launcher),
+                       ("the current folder", os.getcwd())):
+        if (os.path.normcase(os.path.realpath(path)) + os.sep).startswith(out):
+            sys.exit("release: --out %s is or holds %s, which making the release would delete; "
+                     "nothing was made." % (args.out, what))
     sign_it = signing()
     base = "%s-%s" % (args.name, args.version)
     shutil.rmtree(args.out, ignore_errors=True)
