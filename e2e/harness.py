@@ -144,7 +144,10 @@ def copy_prefix(template, prefix):
     """A prefix of a run's own: its own folders, registry and settings, with
     the system's binaries hard-linked from the template rather than copied
     (a 64-bit prefix is over a gigabyte). Wine replaces the registry files by
-    renaming and never writes a booted prefix's binaries."""
+    renaming and never writes a booted prefix's binaries. On another file
+    system, everything is copied."""
+    os.makedirs(prefix)
+    same_device = os.stat(template).st_dev == os.stat(prefix).st_dev
     for root, dirs, files in os.walk(template):
         target = os.path.join(prefix, os.path.relpath(root, template))
         os.makedirs(target, exist_ok=True)
@@ -158,13 +161,10 @@ def copy_prefix(template, prefix):
             source, dest = os.path.join(root, name), os.path.join(target, name)
             if os.path.islink(source):
                 continue
-            try:
-                if name.lower().endswith(SHARED_SUFFIXES):
-                    os.link(source, dest)
-                    continue
-            except OSError:  # another file system, say: copy
-                pass
-            shutil.copy2(source, dest)
+            if name.lower().endswith(SHARED_SUFFIXES) and same_device:
+                os.link(source, dest)
+            else:
+                shutil.copy2(source, dest)
 
 
 class Event:
@@ -804,13 +804,13 @@ def scenario_installer(r):
         check(install_silently(r, setups[0]) == 0, "the repair failed")
         subprocess.Popen([r.loader, "cmd", "/c", "ping -n 3 127.0.0.1 >nul"], env=r.environment(),
                          cwd=r.unix_path(folder), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-        deadline = time.time() + 15
+        deadline = time.time() + 15 + SLOW / 1000
         check(run_as_written(r, ours()[0]["QuietUninstallString"].replace("_?=C:\\", spelling))
               == 0 and time.time() < deadline, "the uninstall failed, or took 15 s: " + spelling)
         for path in (folder + r"\launcher.exe", folder + r"\README.txt", SHORTCUT, DESKTOP):
             check(not os.path.exists(r.unix_path(path)), path + " is left when it returns")
         check(ours() == [], "the Add/Remove Programs entry is left")
-        deadline, copies = time.time() + 5, r.drive + "/users/**/uninstall.exe"
+        deadline, copies = time.time() + 5 + SLOW / 1000, r.drive + "/users/**/uninstall.exe"
         while (os.path.exists(r.unix_path(folder)) or glob.glob(copies, recursive=True)) \
                 and time.time() < deadline:
             time.sleep(0.1)
@@ -1065,8 +1065,7 @@ def main():
         if args.command == "scenario" and not args.template:
             # On its own, a scenario runs in an emulated guest that has the mode.
             return subprocess.run([sys.executable, os.path.join(HERE, "..", "scripts", "guest.py"),
-                                   "--", sys.executable, os.path.abspath(__file__)]
-                                  + sys.argv[1:]).returncode
+                                   "--", sys.executable, __file__] + sys.argv[1:]).returncode
         # Not a failure of the launcher: scripts/test.sh runs these in a guest.
         skip = args.command in ("template", "scenario", "soak")
         print("%s: %s; the %s kind cannot run here" % ("SKIPPED" if skip else "FAILED",

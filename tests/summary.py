@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""Prints what this host runs, then the Wine scenarios of each kind from CTest's
-JUnit reports (summary.py HOST [GUEST]: the guest's holds the emulated kinds);
-under CI=true, fails unless every kind ran and passed, none skipped."""
+"""Prints what this host runs, then the Wine scenarios of each kind from CTest's JUnit
+reports (HOST [GUEST]); under CI=true, fails unless every kind ran and passed, none skipped."""
 
 import collections
 import os
