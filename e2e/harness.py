@@ -310,11 +310,10 @@ class Run:
                 '\r\n[HKEY_LOCAL_MACHINE%s]\r\n"%s"=%s' % (key[4:], name, data[kind](value))
                 for key, name, value, kind, view in self.registry if view == bits]
             if len(lines) > 1:
-                with open(os.path.join(self.drive, "values.reg"), "w", encoding="utf-16") as f:
-                    f.write("\r\n".join(lines) + "\r\n")
+                open(os.path.join(self.drive, "values.reg"), "w", encoding="utf-16").write(
+                    "\r\n".join(lines) + "\r\n")
                 quiet([self.loader, "reg", "import", r"C:\values.reg"] + self.view(bits),
                       self.environment())
-                os.remove(os.path.join(self.drive, "values.reg"))
         self.registry = []
 
     def view(self, bits=32):
@@ -407,8 +406,8 @@ def within(value, nominal, what, late=400):
 
 
 SETTLE = 1000        # the add-on's start (or its box dismissed) to MSN Messenger's start
-# Under an emulated CPU the start of the add-on, or a box, returns most of a
-# second late; the launcher starts, and shows its first box, seconds late.
+# Emulated, the add-on's start or a box returns most of a second late (800 ms
+# allowed); the launcher starts, and shows its first box, up to 20 s late.
 EMULATED = os.environ.get("LAUNCHER_GUEST") == "tcg"
 SETTLE_LATE, SLOW = (800, 20000) if EMULATED else (400, 0)
 AFTER_MSN = 7250     # the end of the MSN Messenger it started to the add-on's end
@@ -1063,9 +1062,10 @@ def main():
         return 1
     if kind != "wine-x64" and not host.runs_32bit():
         if args.command == "scenario" and not args.template:
-            # On its own, a scenario runs in an emulated guest that has the mode.
-            return subprocess.run([sys.executable, os.path.join(HERE, "..", "scripts", "guest.py"),
+            # On its own, a scenario runs in an emulated guest; none is a skip but under CI.
+            code = subprocess.run([sys.executable, os.path.join(HERE, "..", "scripts", "guest.py"),
                                    "--", sys.executable, __file__] + sys.argv[1:]).returncode
+            return SKIP if code == 125 and os.environ.get("CI", "").lower() != "true" else code
         # Not a failure of the launcher: scripts/test.sh runs these in a guest.
         skip = args.command in ("template", "scenario", "soak")
         print("%s: %s; the %s kind cannot run here" % ("SKIPPED" if skip else "FAILED",

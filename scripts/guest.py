@@ -1,14 +1,13 @@
 #!/usr/bin/env python3
 """Runs one command on an x86-64 CPU that has the 32-bit mode, for hosts that
-cannot execute 32-bit x86 code: QEMU's full-system emulator (KVM where the CPU
-has hardware virtualization and /dev/kvm is ours, TCG otherwise or with
-GUEST_ACCEL=tcg) boots Debian's own kernel with an initramfs of busybox-static
+cannot execute 32-bit code: QEMU (KVM where the CPU has hardware virtualization,
+TCG otherwise or with GUEST_ACCEL=tcg) boots Debian's kernel with busybox-static
 and the kernel's virtio, 9p and overlay modules, fetched once with apt-get
-download into $XDG_CACHE_HOME/vendrel2-guest (~/.cache by default). The
-guest's root is this host's root, read-only over 9p, with writes in memory:
-no disk image. The command runs in this folder with this environment (and
-LAUNCHER_GUEST=kvm or tcg); its output and exit code come back, and only the
-folders given with --share are written through.
+download into $XDG_CACHE_HOME/vendrel2-guest (~/.cache). The guest's root is
+this host's, read-only over 9p, with writes in memory; the command runs as root
+in this folder with this environment (and LAUNCHER_GUEST=kvm or tcg), for at
+most GUEST_TIMEOUT seconds (5400); only --share folders are written through.
+The exit code is the command's, or 125 when no guest could run it.
 
   guest.py [--share DIR]... -- COMMAND [ARG...]
   guest.py --check    prepares the guest, or says in one sentence what is missing
@@ -17,8 +16,10 @@ folders given with --share are written through.
 import glob
 import lzma
 import os
+import re
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -37,39 +38,39 @@ mkdir -p /lower /rw /root /ctl; p9=trans=virtio,version=9p2000.L,msize=512000
 mount -t 9p -o $p9,cache=loose,ro root /lower && mount -t 9p -o $p9 ctl /ctl
 mount -t tmpfs -o size=90% rw /rw && mkdir /rw/upper /rw/work
 mount -t overlay -o lowerdir=/lower,upperdir=/rw/upper,workdir=/rw/work root /root
-for fs in proc sys dev; do mount --move /$fs /root/$fs; done
+for fs in proc sys dev; do mount --move /$fs /root/$fs; done; ip link set lo up
 mkdir -p /root/dev/pts /root/dev/shm; mount -t devpts pts /root/dev/pts; mount -t tmpfs shm /root/dev/shm
-mount -t tmpfs tmp /root/tmp && chmod 1777 /root/tmp
 while read tag path; do mkdir -p "/root$path" && mount -t 9p -o $p9 $tag "/root$path"; done < /ctl/shares
 mkdir -p /root/run/guest && mount --bind /ctl /root/run/guest
-chroot /root /bin/sh /run/guest/run.sh < /dev/console > /dev/console 2>&1
-echo $? > /ctl/exit
+chroot /root /bin/sh /run/guest/run.sh < /dev/console > /dev/console 2>&1; echo $? > /ctl/exit
 sync; poweroff -f
 """
 
 
 def fail(sentence):
-    sys.exit("guest: cannot start an emulated guest here: %s." % sentence)
+    print("guest: cannot start an emulated guest here: %s." % sentence, file=sys.stderr)
+    sys.exit(125)  # the runner's own failure, not the command's
 
 
 def fetch():
-    """The kernel and initramfs, made once per kernel package."""
     if not shutil.which("qemu-system-x86_64") or not shutil.which("cpio"):
         fail("qemu-system-x86_64 or cpio is missing (scripts/install-deps.sh installs them)")
     depends = subprocess.run(["apt-cache", "depends", "linux-image-amd64"],
                              capture_output=True, text=True).stdout.split()
     package = next((w for w in depends if w.startswith("linux-image-") and w[12].isdigit()), None)
-    cached = sorted(glob.glob(os.path.join(CACHE, "linux-image-*")))
+    cached = sorted(glob.glob(os.path.join(CACHE, "linux-image-*", "initrd")))
     if package is None and not cached:
         fail("apt-cache knows no linux-image-amd64 package (run apt-get update)")
-    folder = os.path.join(CACHE, package) if package else cached[-1]
+    folder = os.path.join(CACHE, package) if package else os.path.dirname(cached[-1])
     kernel, initrd = os.path.join(folder, "vmlinuz"), os.path.join(folder, "initrd")
     if os.path.isfile(initrd):
         return kernel, initrd
-    os.makedirs(CACHE, exist_ok=True)
+    os.makedirs(folder, exist_ok=True)
     with tempfile.TemporaryDirectory(dir=CACHE) as work:
         if subprocess.run(["apt-get", "download", package, "busybox-static"], cwd=work,
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode:
+            if cached:  # offline: the newest kernel made before
+                return os.path.join(os.path.dirname(cached[-1]), "vmlinuz"), cached[-1]
             fail("apt-get download %s busybox-static failed (no network?)" % package)
         tree, root = os.path.join(work, "x"), os.path.join(work, "root")
         for deb in glob.glob(os.path.join(work, "*.deb")):
@@ -97,7 +98,6 @@ def fetch():
         open(os.path.join(root, "modules", "order"), "w").write("\n".join(order) + "\n")
         open(os.path.join(root, "init"), "w").write(INIT)
         os.chmod(os.path.join(root, "init"), 0o755)
-        os.makedirs(folder, exist_ok=True)
         shutil.copy(glob.glob(tree + "/boot/vmlinuz-*")[0], kernel)
         subprocess.run("find . | cpio -o -H newc --quiet > " + shlex.quote(initrd + ".part"),
                        shell=True, cwd=root, check=True)
@@ -110,26 +110,25 @@ def run(command, shares):
     with tempfile.TemporaryDirectory(prefix="guest-") as ctl:
         with open(os.path.join(ctl, "shares"), "w") as handle:
             handle.writelines("share%d %s\n" % (i, os.path.abspath(s)) for i, s in enumerate(shares))
-        # KVM only on a CPU with hardware virtualization: a software one (as in
-        # some cloud machines) opens /dev/kvm, but no kernel boots on it.
+        # A software KVM (as in some cloud machines) opens, but boots no kernel.
         flags = open("/proc/cpuinfo").read().split()
         kvm = os.environ.get("GUEST_ACCEL", "kvm") == "kvm" and ("vmx" in flags or "svm" in flags) \
             and os.access("/dev/kvm", os.R_OK | os.W_OK)
         # Hard links between a prefix and its template need one file system:
-        # temporary folders stay in the overlay, not in the guest's /tmp.
+        # temporary folders stay in the overlay. No signing secrets on disk.
         env = dict(os.environ, TMPDIR="/var/tmp", LAUNCHER_GUEST="kvm" if kvm else "tcg")
         script = ["cd %s || exit 125" % shlex.quote(os.getcwd())]
         script += ["export %s=%s" % (k, shlex.quote(v)) for k, v in env.items()
-                   if k.isidentifier() and k not in ("PWD", "OLDPWD", "SHLVL", "_",
-                                                     "LAUNCHER_EMULATE_32BIT")]
+                   if re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]*", k) and not k.startswith("SIGN_")
+                   and k not in ("PWD", "OLDPWD", "SHLVL", "_", "LAUNCHER_EMULATE_32BIT")]
         script.append("exec " + " ".join(shlex.quote(a) for a in command))
-        open(os.path.join(ctl, "run.sh"), "w").write("\n".join(script) + "\n")
+        open(os.path.join(ctl, "run.sh"), "w", errors="surrogateescape").write(
+            "\n".join(script) + "\n")
         memory = min(8192, os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") >> 21)
         accel = ["-accel", "kvm", "-cpu", "host"] if kvm else \
             ["-accel", "tcg,thread=multi", "-cpu", TCG_CPU]
-        # Only our own tests run there: without side-channel mitigations no
-        # system call flushes the emulated TLB (a third of the CPU time). Huge
-        # pages only on request, so that a process's memory counts alike.
+        # Only our tests run there: without mitigations no system call flushes the
+        # emulated TLB (a third of the CPU); huge pages only on request, for memory.
         qemu = ["qemu-system-x86_64"] + accel + [
             "-smp", str(os.cpu_count() or 1), "-m", str(memory), "-nic", "none",
             "-display", "none", "-monitor", "none", "-no-reboot",
@@ -141,9 +140,10 @@ def run(command, shares):
         for i, share in enumerate(shares):
             qemu += ["-virtfs", "local,path=%s,mount_tag=share%d,security_model=none,"
                      "multidevs=remap" % (os.path.abspath(share), i)]
-        try:
-            subprocess.run(qemu, stdin=subprocess.DEVNULL, check=True)
-        except (OSError, subprocess.CalledProcessError) as error:
+        try:  # a guest that hangs is ended, and so is QEMU when this is
+            subprocess.run(qemu, stdin=subprocess.DEVNULL, check=True,
+                           timeout=float(os.environ.get("GUEST_TIMEOUT", 5400)))
+        except (OSError, subprocess.SubprocessError) as error:
             fail("QEMU did not run (%s)" % error)
         if not os.path.isfile(os.path.join(ctl, "exit")):
             fail("the guest stopped before its command had finished")
@@ -152,8 +152,7 @@ def run(command, shares):
 
 def main(argv):
     if argv == ["--check"]:
-        fetch()
-        return 0
+        return 0 if fetch() else 1
     split = argv.index("--") if "--" in argv else len(argv)
     shares, command = argv[1:split:2], argv[split + 1:]
     if argv[:split:2] != ["--share"] * len(shares) or split % 2 or not command:
@@ -162,4 +161,5 @@ def main(argv):
 
 
 if __name__ == "__main__":
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     sys.exit(main(sys.argv[1:]))

@@ -26,10 +26,12 @@ have osslsigncode || need+=(osslsigncode)
 have openssl || need+=(openssl)
 # The emulated guest for hosts without 32-bit code (scripts/guest.py), whose
 # kernel and busybox-static it fetches from the package lists.
-have qemu-system-x86_64 || need+=(qemu-system-x86)
-have cpio || need+=(cpio)
 lists=0
-apt-cache show busybox-static >/dev/null 2>&1 || lists=1
+if ! have python3 || [ "$(python3 "$(dirname "$0")/host.py" --preset)" = win64 ]; then
+  have qemu-system-x86_64 || need+=(qemu-system-x86)
+  have cpio || need+=(cpio)
+  apt-get download --print-uris busybox-static >/dev/null 2>&1 || lists=1
+fi
 want_wine=0
 pkg_installed wine32:i386 || want_wine=1
 pkg_installed wine64 || want_wine=1

@@ -28,10 +28,10 @@ if [ "$(python3 scripts/host.py --preset)" = win64 ]; then
   reports+=" build/guest/junit.xml"
   rm -rf build/guest && mkdir -p build/guest
   if python3 scripts/guest.py --check; then
-    setsid python3 scripts/guest.py --share build/guest -- sh -c '
+    setsid nice python3 scripts/guest.py --share build/guest -- sh -c '
       for arch in 32 64; do python3 e2e/harness.py template --build build/win32 \
         --template build/host/wine-template-wine$arch --arch win$arch & done; wait
-      while [ ! -e build/guest/host-done ]; do sleep 1; done
+      for i in $(seq 3600); do [ -e build/guest/host-done ] && break; sleep 1; done
       exec ctest --test-dir build/host -L "^wine(32|64)$" -j "${GUEST_JOBS:-4}" \
         --no-tests=error --output-on-failure --output-junit "$PWD/build/guest/junit.xml"' \
       > build/guest/output.txt 2>&1 &
