@@ -20,8 +20,7 @@ inline long long NowMicroseconds()
         + counter.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart;
 }
 
-// When the system created a process, or saw it exit, on the log's clock:
-// under an emulated CPU a new process logs its first line most of a second late.
+// When the system created or ended a process, on the log's clock: emulated, a first line is late.
 inline long long ProcessTime(HANDLE process, bool exited)
 {
     ULARGE_INTEGER times[4], now;  // FILETIMEs: creation, exit, kernel, user

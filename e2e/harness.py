@@ -141,11 +141,9 @@ SHARED_SUFFIXES = (".dll", ".exe", ".drv", ".sys", ".ocx", ".acm", ".cpl", ".tlb
 
 
 def copy_prefix(template, prefix):
-    """A prefix of a run's own: its own folders, registry and settings, with
-    the system's binaries hard-linked from the template rather than copied
-    (a 64-bit prefix is over a gigabyte). Wine replaces the registry files by
-    renaming and never writes a booted prefix's binaries. On another file
-    system, everything is copied."""
+    """A prefix of a run's own: its own folders, registry and settings, with the
+    system's binaries hard-linked from the template where it can (a 64-bit prefix
+    is over a gigabyte). Wine renames registry files and never writes binaries."""
     os.makedirs(prefix)
     same_device = os.stat(template).st_dev == os.stat(prefix).st_dev
     for root, dirs, files in os.walk(template):
@@ -406,8 +404,7 @@ def within(value, nominal, what, late=400):
 
 
 SETTLE = 1000        # the add-on's start (or its box dismissed) to MSN Messenger's start
-# Emulated, the add-on's start or a box returns most of a second late (800 ms
-# allowed); the launcher starts, and shows its first box, up to 20 s late.
+# Emulated, a start or box returns up to 800 ms late, a first box up to 20 s.
 EMULATED = os.environ.get("LAUNCHER_GUEST") == "tcg"
 SETTLE_LATE, SLOW = (800, 20000) if EMULATED else (400, 0)
 AFTER_MSN = 7250     # the end of the MSN Messenger it started to the add-on's end
