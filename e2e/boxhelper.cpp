@@ -15,7 +15,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     for (;;) {
         HWND box = FindWindowA(NULL, "Error");
         if (box == NULL) {
-            Sleep(50);  // few window lookups: each is a server call
+            Sleep(250);  // few window lookups: each is costly under an emulated CPU
             continue;
         }
         DWORD owner = 0;
