@@ -141,9 +141,8 @@ SHARED_SUFFIXES = (".dll", ".exe", ".drv", ".sys", ".ocx", ".acm", ".cpl", ".tlb
 
 
 def copy_prefix(template, prefix):
-    """A prefix of a run's own: its own folders, registry and settings, with the
-    system's binaries hard-linked from the template where it can (a 64-bit prefix
-    is over a gigabyte). Wine renames registry files and never writes binaries."""
+    """A prefix of a run's own, with the system's binaries hard-linked from the template where
+    it can (a 64-bit prefix is over a gigabyte): Wine renames registry files, never binaries."""
     os.makedirs(prefix)
     same_device = os.stat(template).st_dev == os.stat(prefix).st_dev
     for root, dirs, files in os.walk(template):
@@ -794,18 +793,16 @@ def scenario_installer(r):
         installed("older installer, unwritable " + name, r.launcher, version)
 
     # The registered quiet uninstall as a tool runs it, then with the folder spelled otherwise (as
-    # by its short name), each while a program has the folder as its current one: within 15 s (a
-    # minute emulated, where each of its processes takes seconds to start) it returns, the rest
-    # gone; uninstall.exe, the folder and its temporary copy follow within 5 s.
+    # by its short name), each while a program has the folder as its current one: within 15 s (60
+    # emulated) it returns, the rest gone; uninstall.exe, its folder and copy follow within 5 s.
     for spelling in ("_?=C:\\", "_?=C:\\.\\"):
         check(install_silently(r, setups[0]) == 0, "the repair failed")
         subprocess.Popen([r.loader, "cmd", "/c", "ping -n 3 127.0.0.1 >nul"], env=r.environment(),
                          cwd=r.unix_path(folder), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-        took = time.time()
+        began = time.time()
         code = run_as_written(r, ours()[0]["QuietUninstallString"].replace("_?=C:\\", spelling))
-        took = time.time() - took
-        check(code == 0 and took < (60 if EMULATED else 15),
-              "the uninstall (%s) exited %d after %.0f s" % (spelling, code, took))
+        check(code == 0 and time.time() - began < (60 if EMULATED else 15), "the uninstall (%s)"
+              " exited %d after %.0f s" % (spelling, code, time.time() - began))
         for path in (folder + r"\launcher.exe", folder + r"\README.txt", SHORTCUT, DESKTOP):
             check(not os.path.exists(r.unix_path(path)), path + " is left when it returns")
         check(ours() == [], "the Add/Remove Programs entry is left")

@@ -117,8 +117,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
             waitOn[n++] = launcher;
         for (DWORD i = 0; i < count && n < MAXIMUM_WAIT_OBJECTS; ++i)
             waitOn[n++] = watched[i];
-        // Snapshots are costly under an emulated CPU, and the add-on lives
-        // for seconds: a few looks a second find it.
+        // Snapshots cost much under an emulated CPU; the add-on lives seconds.
         DWORD result = n ? WaitForMultipleObjects(n, waitOn, FALSE, 250)
                          : (Sleep(5), WAIT_TIMEOUT);
         if (result < WAIT_OBJECT_0 + n) {
