@@ -20,9 +20,7 @@ env -u SIGN_CERT -u SIGN_KEY -u SIGN_PFX -u SIGN_PASS -u SIGN_TIMESTAMP_URL \
 # to make its two prefixes, which takes minutes; its timed scenarios wait
 # until the tests here are done, so that neither slows the other's. Meanwhile
 # it yields to them: nice, and in this session, since a session of its own
-# would be a scheduling group of its own, which nice does not lower. Three
-# scenarios at a time: with four, contention there stretched delays past
-# their bounds.
+# would be a scheduling group of its own, which nice does not lower.
 python3 scripts/host.py
 status=0
 guest=
@@ -36,7 +34,7 @@ if [ "$(python3 scripts/host.py --preset)" = win64 ]; then
       for arch in 32 64; do python3 e2e/harness.py template --build build/win32 \
         --template build/host/wine-template-wine$arch --arch win$arch & done; wait
       for i in $(seq 3600); do [ -e build/guest/host-done ] && break; sleep 1; done
-      exec ctest --test-dir build/host -L "^wine(32|64)$" -j "${GUEST_JOBS:-3}" \
+      exec ctest --test-dir build/host -L "^wine(32|64)$" -j "${GUEST_JOBS:-4}" \
         --no-tests=error --output-on-failure --output-junit "$PWD/build/guest/junit.xml"' \
       > build/guest/output.txt 2>&1 &
     guest=$!
