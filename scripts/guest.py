@@ -1,13 +1,12 @@
 #!/usr/bin/env python3
-"""Runs one command on an x86-64 CPU that has the 32-bit mode, for hosts that
-cannot execute 32-bit code: QEMU (KVM where the CPU has hardware virtualization,
-TCG otherwise or with GUEST_ACCEL=tcg) boots Debian's kernel with busybox-static
-and the kernel's virtio, 9p and overlay modules, fetched once with apt-get
-download into $XDG_CACHE_HOME/vendrel2-guest (~/.cache). The guest's root is
-this host's, read-only over 9p, with writes in memory; the command runs as root
-in this folder with this environment (and LAUNCHER_GUEST=kvm or tcg), for at
-most GUEST_TIMEOUT seconds (5400); only --share folders are written through.
-The exit code is the command's, or 125 when no guest could run it.
+"""Runs one command on an x86-64 CPU with the 32-bit mode, for hosts without it:
+QEMU (KVM where the CPU has hardware virtualization, TCG otherwise or with
+GUEST_ACCEL=tcg) boots Debian's kernel with busybox-static and its virtio, 9p
+and overlay modules, fetched once into $XDG_CACHE_HOME/vendrel2-guest (~/.cache).
+The guest's root is this host's, read-only, with writes in memory; the command
+runs as root here, with this environment and LAUNCHER_GUEST=kvm or tcg, for at
+most GUEST_TIMEOUT seconds (5400), and only --share folders are written through.
+Its exit code comes back: 124 if it did not finish, 125 if no guest could run it.
 
   guest.py [--share DIR]... -- COMMAND [ARG...]
   guest.py --check    prepares the guest, or says in one sentence what is missing
@@ -42,8 +41,7 @@ for fs in proc sys dev; do mount --move /$fs /root/$fs; done; ip link set lo up
 mkdir -p /root/dev/pts /root/dev/shm; mount -t devpts pts /root/dev/pts; mount -t tmpfs shm /root/dev/shm
 while read tag path; do mkdir -p "/root$path" && mount -t 9p -o $p9 $tag "/root$path"; done < /ctl/shares
 mkdir -p /root/run/guest && mount --bind /ctl /root/run/guest
-chroot /root /bin/sh /run/guest/run.sh < /dev/console > /dev/console 2>&1; echo $? > /ctl/exit
-sync; poweroff -f
+chroot /root /bin/sh /run/guest/run.sh < /dev/console > /dev/console 2>&1; echo $? > /ctl/exit; sync; poweroff -f
 """
 
 
@@ -117,7 +115,7 @@ def run(command, shares):
         # Hard links between a prefix and its template need one file system:
         # temporary folders stay in the overlay. No signing secrets on disk.
         env = dict(os.environ, TMPDIR="/var/tmp", LAUNCHER_GUEST="kvm" if kvm else "tcg")
-        script = ["cd %s || exit 125" % shlex.quote(os.getcwd())]
+        script = ["echo 124 > /run/guest/exit; cd %s || exit 125" % shlex.quote(os.getcwd())]
         script += ["export %s=%s" % (k, shlex.quote(v)) for k, v in env.items()
                    if re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]*", k) and not k.startswith("SIGN_")
                    and k not in ("PWD", "OLDPWD", "SHLVL", "_", "LAUNCHER_EMULATE_32BIT")]
@@ -143,10 +141,12 @@ def run(command, shares):
         try:  # a guest that hangs is ended, and so is QEMU when this is
             subprocess.run(qemu, stdin=subprocess.DEVNULL, check=True,
                            timeout=float(os.environ.get("GUEST_TIMEOUT", 5400)))
+        except subprocess.TimeoutExpired:
+            print("guest: the command ran past GUEST_TIMEOUT and was ended", file=sys.stderr)
         except (OSError, subprocess.SubprocessError) as error:
             fail("QEMU did not run (%s)" % error)
-        if not os.path.isfile(os.path.join(ctl, "exit")):
-            fail("the guest stopped before its command had finished")
+        if not os.path.isfile(os.path.join(ctl, "exit")):  # run.sh writes 124 first
+            fail("the guest stopped before its command had started")
         return int(open(os.path.join(ctl, "exit")).read())
 
 
