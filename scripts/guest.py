@@ -142,7 +142,7 @@ def run(command, shares):
             subprocess.run(qemu, stdin=subprocess.DEVNULL, check=True,
                            timeout=float(os.environ.get("GUEST_TIMEOUT", 5400)))
         except subprocess.TimeoutExpired:
-            print("guest: the command ran past GUEST_TIMEOUT and was ended", file=sys.stderr)
+            print("guest: QEMU ran past GUEST_TIMEOUT and was ended", file=sys.stderr)
         except (OSError, subprocess.SubprocessError) as error:
             fail("QEMU did not run (%s)" % error)
         if not os.path.isfile(os.path.join(ctl, "exit")):  # run.sh writes 124 first
