@@ -59,7 +59,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         long long now = NowMicroseconds();
         if (due > now)
             Sleep(static_cast<DWORD>((due - now) / 1000));
-        HANDLE spawned = StartQuoted(spawns[i].path);
+        HANDLE spawned = NULL;  // under load Wine now and then loses a start (error 1359)
+        for (int tries = 0; spawned == NULL && tries < 3; ++tries)
+            spawned = StartQuoted(spawns[i].path);
         if (spawned != NULL)
             CloseHandle(spawned);
     }

@@ -980,16 +980,14 @@ def soak(build, template, waits, report=True, keep=False, arch="win32"):
     try:
         r.standard(msn_life_ms=200)
         chain = []
-        # Each link starts the next and lives a little longer, so the
-        # launcher always finds another messenger when one ends.
+        # Each link starts the next and outlives that start: a messenger is always there.
         for i in range(waits):
             name = "msnmsgr.exe" if i % 2 == 0 else "msmsgs.exe"
             chain.append("C:\\Soak\\%d\\%s" % (i, name))
         for i, path in enumerate(chain):
             spawn = [(20, chain[i + 1])] if i + 1 < len(chain) else []
             if i % 10 == 0 and i + 1 < len(chain):
-                # Now and then a second messenger overlaps the chain; it
-                # starts nothing itself.
+                # Now and then a side messenger, which starts nothing, overlaps the chain.
                 side = "C:\\Soak\\%d\\side\\msmsgs.exe" % i
                 r.install(side, life_ms=100)
                 spawn.append((30, side))
