@@ -15,7 +15,7 @@ done
 echo "machine: $(nproc) cores, $(free -g | awk '/Mem:/ {print $2}') GiB, $(/usr/lib/wine/wine64 --version), $(uname -sr)"
 python3 bench/bench.py --build "build/$preset" --fuzz-build build/fuzz "$@"
 [ "$preset" = win32 ] || [[ " $* " == *" --only "* ]] && exit 0
-# The shipped 32-bit bytes: size here, footprint and CPU waiting in a guest (not its delays).
+echo "== the shipped 32-bit launcher: size here; footprint and CPU waiting in an emulated guest"
 cmake --preset win32 >/dev/null && cmake --build --preset win32 >/dev/null
 python3 bench/bench.py --build build/win32 --only executable
 exec python3 scripts/guest.py -- python3 bench/bench.py --build build/win32 --only cpu,footprint

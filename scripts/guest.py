@@ -1,17 +1,18 @@
 #!/usr/bin/env python3
-"""Runs one command on an x86-64 CPU with the 32-bit mode, for hosts without it:
-QEMU (KVM where the CPU has hardware virtualization, TCG otherwise or with
-GUEST_ACCEL=tcg) boots Debian's kernel with busybox-static and its virtio, 9p
-and overlay modules, fetched once into $XDG_CACHE_HOME/vendrel2-guest (~/.cache).
-The guest's root is this host's, read-only, with writes in memory; the command
-runs as root here, with this environment and LAUNCHER_GUEST=kvm or tcg, for at
-most GUEST_TIMEOUT seconds (5400), and only --share folders are written through.
-Its exit code comes back: 124 if it did not finish, 125 if no guest could run it.
+"""Runs one command on an x86-64 CPU with the 32-bit mode, for hosts without it: QEMU
+(KVM where the CPU has hardware virtualization, TCG otherwise or with GUEST_ACCEL=tcg)
+boots Debian's kernel with busybox-static and its virtio, 9p and overlay modules, fetched
+once into $XDG_CACHE_HOME/vendrel2-guest (~/.cache). The guest's root is this host's,
+read-only, with writes in memory; the command runs as root here, with this environment
+but its secrets (and TMPDIR=/var/tmp, LAUNCHER_GUEST=kvm or tcg), for at most GUEST_TIMEOUT
+seconds (5400); only --share folders are written through. The exit code is the command's,
+124 if it did not finish, 125 if no guest could run it.
 
   guest.py [--share DIR]... -- COMMAND [ARG...]
   guest.py --check    prepares the guest, or says in one sentence what is missing
 """
 
+import ctypes
 import glob
 import lzma
 import os
@@ -29,6 +30,7 @@ CACHE = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.
 MODULES = ("virtio_pci", "9pnet_virtio", "9p", "overlay")
 # With -cpu max, Debian's kernel oopses on a 32-bit iret inside Wine.
 TCG_CPU = "qemu64,+ssse3,+sse4.1,+sse4.2,+popcnt"
+HIDDEN = re.compile(r"SIGN_|TOKEN|SECRET|PASSW|_KEY|^(PWD|OLDPWD|SHLVL|_|LAUNCHER_EMULATE_32BIT)$")
 INIT = r"""#!/bin/busybox sh
 /bin/busybox --install -s /bin
 mount -t proc proc /proc; mount -t sysfs sys /sys; mount -t devtmpfs dev /dev
@@ -39,9 +41,10 @@ mount -t tmpfs -o size=90% rw /rw && mkdir /rw/upper /rw/work
 mount -t overlay -o lowerdir=/lower,upperdir=/rw/upper,workdir=/rw/work root /root
 for fs in proc sys dev; do mount --move /$fs /root/$fs; done; ip link set lo up
 mkdir -p /root/dev/pts /root/dev/shm; mount -t devpts pts /root/dev/pts; mount -t tmpfs shm /root/dev/shm
-while read tag path; do mkdir -p "/root$path" && mount -t 9p -o $p9 $tag "/root$path"; done < /ctl/shares
+while read -r tag path; do mkdir -p "/root$path" && mount -t 9p -o $p9 $tag "/root$path"; done < /ctl/shares
 mkdir -p /root/run/guest && mount --bind /ctl /root/run/guest
-chroot /root /bin/sh /run/guest/run.sh < /dev/console > /dev/console 2>&1; echo $? > /ctl/exit; sync; poweroff -f
+chroot /root /bin/sh /run/guest/run.sh < /dev/console > /dev/console 2>&1; code=$?; [ -f /ctl/exit ] && echo $code > /ctl/exit
+sync; poweroff -f
 """
 
 
@@ -112,21 +115,17 @@ def run(command, shares):
         flags = open("/proc/cpuinfo").read().split()
         kvm = os.environ.get("GUEST_ACCEL", "kvm") == "kvm" and ("vmx" in flags or "svm" in flags) \
             and os.access("/dev/kvm", os.R_OK | os.W_OK)
-        # Hard links between a prefix and its template need one file system:
-        # temporary folders stay in the overlay. No signing secrets on disk.
+        # Temporary folders beside the templates they hard-link from; no secrets on disk.
         env = dict(os.environ, TMPDIR="/var/tmp", LAUNCHER_GUEST="kvm" if kvm else "tcg")
         script = ["echo 124 > /run/guest/exit; cd %s || exit 125" % shlex.quote(os.getcwd())]
         script += ["export %s=%s" % (k, shlex.quote(v)) for k, v in env.items()
-                   if re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]*", k) and not k.startswith("SIGN_")
-                   and k not in ("PWD", "OLDPWD", "SHLVL", "_", "LAUNCHER_EMULATE_32BIT")]
-        script.append("exec " + " ".join(shlex.quote(a) for a in command))
+                   if re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]*", k) and not HIDDEN.search(k.upper())]
         open(os.path.join(ctl, "run.sh"), "w", errors="surrogateescape").write(
-            "\n".join(script) + "\n")
+            "\n".join(script + ["exec " + shlex.join(command), ""]))
         memory = min(8192, os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") >> 21)
         accel = ["-accel", "kvm", "-cpu", "host"] if kvm else \
             ["-accel", "tcg,thread=multi", "-cpu", TCG_CPU]
-        # Only our tests run there: without mitigations no system call flushes the
-        # emulated TLB (a third of the CPU); huge pages only on request, for memory.
+        # Only our tests run there: no mitigations (a third of TCG's CPU); huge pages on request.
         qemu = ["qemu-system-x86_64"] + accel + [
             "-smp", str(os.cpu_count() or 1), "-m", str(memory), "-nic", "none",
             "-display", "none", "-monitor", "none", "-no-reboot",
@@ -137,10 +136,10 @@ def run(command, shares):
             "multidevs=remap", "-virtfs", "local,path=%s,mount_tag=ctl,security_model=none" % ctl]
         for i, share in enumerate(shares):
             qemu += ["-virtfs", "local,path=%s,mount_tag=share%d,security_model=none,"
-                     "multidevs=remap" % (os.path.abspath(share), i)]
-        try:  # a guest that hangs is ended, and so is QEMU when this is
-            subprocess.run(qemu, stdin=subprocess.DEVNULL, check=True,
-                           timeout=float(os.environ.get("GUEST_TIMEOUT", 5400)))
+                     "multidevs=remap" % (os.path.abspath(share).replace(",", ",,"), i)]
+        try:  # a guest that hangs is ended; QEMU is killed when this ends (prctl 1: PDEATHSIG)
+            subprocess.run(qemu, stdin=subprocess.DEVNULL, timeout=float(os.environ.get(
+                "GUEST_TIMEOUT", 5400)), preexec_fn=lambda: ctypes.CDLL(None).prctl(1, 9))
         except subprocess.TimeoutExpired:
             print("guest: QEMU ran past GUEST_TIMEOUT and was ended", file=sys.stderr)
         except (OSError, subprocess.SubprocessError) as error:
@@ -162,4 +161,5 @@ def main(argv):
 
 if __name__ == "__main__":
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PDEATHSIG: ends, and ends QEMU, with its parent
     sys.exit(main(sys.argv[1:]))

@@ -50,7 +50,7 @@ ctest --preset host --no-tests=error --output-junit junit.xml ${emulated[@]+"${e
 if [ -n "$guest" ]; then
   touch build/guest/host-done
   echo "== the 32-bit kinds, in the emulated guest"
-  wait "$guest" || status=$?
+  wait "$guest" || { code=$?; [ $code = 125 ] && [ "${CI:-}" != true ] || status=$code; }
   trap - EXIT
   cat build/guest/output.txt
 fi
