@@ -156,12 +156,13 @@ def copy_prefix(template, prefix):
             source, dest = os.path.join(root, name), os.path.join(target, name)
             if os.path.islink(source):
                 continue
-            try:
-                if not name.lower().endswith(SHARED_SUFFIXES):
-                    raise OSError
-                os.link(source, dest)
-            except OSError:  # not shared, or another file system or mount (EXDEV)
-                shutil.copy2(source, dest)
+            if name.lower().endswith(SHARED_SUFFIXES):
+                try:
+                    os.link(source, dest)
+                    continue
+                except OSError:  # another file system or mount (EXDEV), or not allowed
+                    pass
+            shutil.copy2(source, dest)
 
 
 class Event:
