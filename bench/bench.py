@@ -20,7 +20,9 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-import harness  # noqa: E402
+import prefixes  # noqa: E402
+import run  # noqa: E402
+import scenarios  # noqa: E402
 
 
 def section(title):
@@ -37,7 +39,7 @@ def delays(build, template, runs):
     section("delays over %d runs (nominal 1000 ms and 7250 ms)" % runs)
     settle, grace = [], []
     for i in range(runs):
-        r = harness.Run(build, template)
+        r = run.Run(build, template)
         try:
             r.standard(msn_life_ms=1500).run()
             settle.append(r.one("start", "msnmsgr.exe").ms - r.one("start", "vendrel.exe").ms)
@@ -56,7 +58,7 @@ def delays(build, template, runs):
 
 def cpu_while_waiting(build, template, seconds):
     section("CPU time while MSN Messenger runs for %d s" % seconds)
-    r = harness.Run(build, template)
+    r = run.Run(build, template)
     try:
         r.standard(msn_life_ms=seconds * 1000).run(sample_ms=1000, timeout=seconds + 120)
         start, end = r.one("start", "msnmsgr.exe").ms, r.one("end", "msnmsgr.exe").ms
@@ -72,7 +74,7 @@ def cpu_while_waiting(build, template, seconds):
 def scan_cost(build, template, counts, scans):
     section("cost of one scan (the launcher's own code, no messenger running)")
     for count in counts:
-        r = harness.Run(build, template)
+        r = run.Run(build, template)
         try:
             tools = os.path.join(r.drive, "bench")
             os.makedirs(tools)
@@ -109,7 +111,7 @@ def linux_memory(prefix, exe):
 
 def footprint(build, template, samples=5):
     section("footprint while waiting on MSN Messenger, beside the floor program")
-    r = harness.Run(build, template)
+    r = run.Run(build, template)
     measured = {"launcher.exe": [], "floor.exe": []}
     try:
         r.standard(msn_life_ms=4000 + samples * 1000)
@@ -145,7 +147,7 @@ def footprint(build, template, samples=5):
 
 def soak(build, template, waits):
     section("soak: %d messengers one after another" % waits)
-    harness.soak(build, template, waits)
+    scenarios.run_scenario("soak", build, template, play=lambda r: scenarios.soak(r, waits))
 
 
 def fuzz(fuzz_build, seconds):
@@ -186,8 +188,8 @@ def main():
                         "separated by commas")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
-    arch, (_, loader, _, _) = harness.kind_for(build)
-    missing = harness.missing_tools(arch)
+    arch, (_, loader, _, _) = prefixes.kind_for(build)
+    missing = prefixes.missing_tools(arch)
     if missing:
         print("the benchmark needs %s" % ", ".join(missing))
         return 1
@@ -207,7 +209,7 @@ def main():
             if args.only and name not in args.only.split(","):
                 continue
             if name != "executable" and name != "fuzz":
-                harness.make_template(template, arch, loader)
+                prefixes.make_template(template, arch, loader)
             step()
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -87,6 +87,15 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     Setting("E2E_SAMPLE_MS", value, sizeof value);
     const DWORD sampleMs = strtoul(value, NULL, 10);
 
+    // The launcher and whatever it starts are in this job, which reports each one that ends.
+    // One that never logged its start was lost by Wine before it ran any code (CreateProcess
+    // error 1359 under load): the only sign that tells such a loss from a start that failed.
+    HANDLE job = CreateJobObjectA(NULL, NULL);
+    JOBOBJECT_ASSOCIATE_COMPLETION_PORT link = {NULL, CreateIoCompletionPort(INVALID_HANDLE_VALUE,
+                                                                             NULL, 0, 1)};
+    SetInformationJobObject(job, JobObjectAssociateCompletionPortInformation, &link, sizeof link);
+    AssignProcessToJobObject(job, GetCurrentProcess());
+
     Setting("E2E_LAUNCHER", value, sizeof value);
     LogEvent("run", "launcher", 0, value);
     DWORD launcherPid = 0;
@@ -105,6 +114,13 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     long long doneAt = 0;
     long long nextSample = NowMicroseconds();
     for (;;) {
+        DWORD message;
+        ULONG_PTR key;
+        OVERLAPPED* gone;
+        while (GetQueuedCompletionStatus(link.CompletionPort, &message, &key, &gone, 0))
+            if (message == JOB_OBJECT_MSG_EXIT_PROCESS
+                || message == JOB_OBJECT_MSG_ABNORMAL_EXIT_PROCESS)
+                LogEvent("gone", "-", static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(gone)));
         if (launcherDone && (count == 0 || NowMicroseconds() - doneAt > 3000000))
             break;
         if (!launcherDone && sampleMs != 0 && NowMicroseconds() >= nextSample) {
@@ -182,5 +198,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         CloseHandle(boxHelper);
     }
     CloseHandle(launcher);
+    CloseHandle(link.CompletionPort);
+    CloseHandle(job);
     return 0;
 }
