@@ -22,7 +22,7 @@ import zipfile
 ZIP_TIME = (1980, 1, 1, 0, 0, 0)  # the earliest a zip can hold
 
 
-def signing():
+def signing(who="release"):
     """True for a complete set of signing settings, False for none. Any other
     set stops the release, naming what is missing, rather than leave it
     unsigned: SIGN_CERT with SIGN_KEY, or SIGN_PFX (with SIGN_PASS if it has a
@@ -41,8 +41,8 @@ def signing():
         problem = "%s is set without a certificate (SIGN_CERT and SIGN_KEY, or SIGN_PFX)" \
             % " and ".join(sorted(given))
     if problem:
-        sys.exit("release: the signing settings are not one complete set: %s; nothing was "
-                 "made." % problem)
+        sys.exit("%s: the signing settings are not one complete set: %s; nothing was %s."
+                 % (who, problem, "made" if who == "release" else "signed"))
     return bool(given)
 
 
@@ -103,4 +103,6 @@ def main():
 
 
 if __name__ == "__main__":
+    if sys.argv[1:] == ["--check-signing"]:  # for scripts/sign.sh: a complete set, or none
+        sys.exit(0 if signing("sign") else "sign: set SIGN_CERT and SIGN_KEY, or SIGN_PFX")
     sys.exit(main())

@@ -3,13 +3,16 @@
 #   scripts/sign.sh FILE...
 # The certificate and key come from SIGN_CERT and SIGN_KEY (PEM files), or
 # from a PKCS#12 file in SIGN_PFX with its password in SIGN_PASS. A time
-# stamp is added when SIGN_TIMESTAMP_URL is set.
+# stamp is added when SIGN_TIMESTAMP_URL is set. Any other set of SIGN_*
+# settings stops it before it signs anything, as it stops the release.
 set -euo pipefail
 
 if [ $# -eq 0 ]; then
   echo "usage: scripts/sign.sh FILE..." >&2
   exit 2
 fi
+# The release's rules: one complete set of settings, and nothing beside it.
+python3 "$(dirname "$0")/release.py" --check-signing
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 if [ -n "${SIGN_PFX:-}" ]; then
@@ -19,11 +22,8 @@ if [ -n "${SIGN_PFX:-}" ]; then
     (umask 077 && printf '%s' "$SIGN_PASS" > "$scratch/pass")
     credentials+=(-readpass "$scratch/pass")
   fi
-elif [ -n "${SIGN_CERT:-}" ] && [ -n "${SIGN_KEY:-}" ]; then
-  credentials=(-certs "$SIGN_CERT" -key "$SIGN_KEY")
 else
-  echo "sign: set SIGN_CERT and SIGN_KEY, or SIGN_PFX (and SIGN_PASS)" >&2
-  exit 2
+  credentials=(-certs "$SIGN_CERT" -key "$SIGN_KEY")
 fi
 timestamp=()
 if [ -n "${SIGN_TIMESTAMP_URL:-}" ]; then

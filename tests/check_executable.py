@@ -168,6 +168,9 @@ def main():
     if pe["machine"] not in ARCHES:
         fail("neither an i386 nor an x86-64 executable")
     expected, arch, max_version, toolchain = ARCHES[pe["machine"]]
+    # The toolchain file it was made with: mingw-w64's g++, or clang as a second compiler.
+    made_with = os.path.basename(re.search(r"CMAKE_TOOLCHAIN_FILE:\w+=(.*)", open(
+        os.path.join(build, "CMakeCache.txt")).read()).group(1))
 
     kind = subprocess.run(["file", "-b", exe], capture_output=True, text=True).stdout
     if not kind.startswith(expected):
@@ -217,14 +220,14 @@ def main():
         again = os.path.join(scratch, "build")
         quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT, check=True)
         subprocess.run(["cmake", "-S", copy, "-B", again, "-G", "Ninja",
-                        "-DCMAKE_TOOLCHAIN_FILE=%s/cmake/mingw-%s.cmake" % (copy, toolchain),
+                        "-DCMAKE_TOOLCHAIN_FILE=%s/cmake/%s" % (copy, made_with),
                         "-DCMAKE_BUILD_TYPE=MinSizeRel"], **quiet)
         subprocess.run(["cmake", "--build", again, "--target", "launcher"], **quiet)
         if open(os.path.join(again, "launcher", "launcher.exe"), "rb").read() != data:
             fail("a second clean build gave different bytes")
         print("reproducible: a clean build from another path gives the same bytes")
-        if arch == "amd64":
-            return 0  # a proof build: no release
+        if made_with != "mingw-i686.cmake":
+            return 0  # a proof build or the second compiler's: the release is g++'s i686 build
 
         # The release, unsigned: the same two files, byte for byte, as the
         # build's own (made before the tests, which read it meanwhile).
@@ -255,7 +258,8 @@ def main():
             if message not in guide:
                 fail("README.txt does not explain %r" % message)
         print("release: %s; reproducible, unsigned" % ", ".join(names))
-        # Signing settings that are not one complete set stop the release.
+        # Signing settings that are not one complete set stop the release and scripts/sign.sh.
+        unsigned_copy = shutil.copy(exe, scratch)
         for partial in ("SIGN_CERT", "SIGN_KEY", "SIGN_PASS", "SIGN_TIMESTAMP_URL",
                         "SIGN_PFX SIGN_KEY", "SIGN_CERT SIGN_KEY SIGN_PASS"):
             env = dict(unsigned, **dict.fromkeys(partial.split(), "x"))
@@ -263,6 +267,10 @@ def main():
                                     capture_output=True, text=True)
             if result.returncode == 0 or "not one complete set" not in result.stdout:
                 fail("signing settings %s did not stop the release" % partial)
+            result = subprocess.run([os.path.join(source, "scripts", "sign.sh"), unsigned_copy],
+                                    env=env, capture_output=True, text=True)
+            if result.returncode == 0 or "not one complete set" not in result.stderr:
+                fail("signing settings %s did not stop scripts/sign.sh" % partial)
 
         prefix = os.path.join(scratch, "prefix")
         subprocess.run(["cmake", "--install", build, "--prefix", prefix], **quiet)
