@@ -143,6 +143,7 @@ def scenario_installer(r):
         check(entry["UninstallString"].replace(" _?=", " /S _?=") == entry["QuietUninstallString"],
               "UninstallString " + entry["UninstallString"])
         check(entry["NoModify"] == entry["NoRepair"] == "0x1", "NoModify/NoRepair")
+        return entry["QuietUninstallString"]
 
     # The first install runs before the add-on and the messenger are
     # registered, over the entry of a newer version whose drive is gone: a fresh install.
@@ -152,13 +153,13 @@ def scenario_installer(r):
     older_setup = make_release(r, "0.9.0", older)[0]
     check(install_silently(r, older_setup) == 0, "the install failed")
     r.write_registry()
-    installed("install", older, "0.9.0")
+    quiet = installed("install", older, "0.9.0")
     # While the launcher runs, a silent upgrade and the registered quiet uninstall each fail
     # and change nothing.
     running = r.run(launcher=folder + r"\launcher.exe", watch=False, background=True)
     check(r.await_event("start", "msnmsgr.exe"), "the installed launcher did not start")
     check(install_silently(r, setups[0]) == 2, "the upgrade went ahead while the launcher ran")
-    check(run_as_written(r, ours()[0]["QuietUninstallString"]) == 2,
+    check(run_as_written(r, quiet) == 2,
           "the uninstall went ahead while the launcher ran")
     installed("while running", older, "0.9.0")
     r.wine("taskkill", "/F", "/IM", "launcher.exe", "/IM", "vendrel.exe", "/IM", "msnmsgr.exe")
@@ -181,7 +182,7 @@ def scenario_installer(r):
         path = r.unix_path(folder + "\\" + name)
         os.rename(path, path + ".kept")
         os.mkdir(path)
-        check([install_silently(r, setups[0]), run_as_written(r, ours()[0]["QuietUninstallString"])]
+        check([install_silently(r, setups[0]), run_as_written(r, quiet)]
               == [4, 4], "an unwritable %s was not told from a running launcher" % name)
         os.rmdir(path)
         os.rename(path + ".kept", path)
@@ -195,7 +196,7 @@ def scenario_installer(r):
         subprocess.Popen([r.loader, "cmd", "/c", "ping -n 3 127.0.0.1 >nul"], env=r.environment(),
                          cwd=r.unix_path(folder), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
         began = time.time()
-        code = run_as_written(r, ours()[0]["QuietUninstallString"].replace("_?=C:\\", spelling))
+        code = run_as_written(r, quiet.replace("_?=C:\\", spelling))
         check(code == 0 and time.time() - began < (60 if EMULATED else 15), "the uninstall (%s)"
               " exited %d after %.0f s" % (spelling, code, time.time() - began))
         for path in (folder + r"\launcher.exe", folder + r"\README.txt", SHORTCUT, DESKTOP):

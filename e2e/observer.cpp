@@ -26,8 +26,8 @@ void Setting(const char* name, char* value, DWORD size)
         value[0] = '\0';
 }
 
-// Wine answers GetProcessHandleCount, GetProcessMemoryInfo and
-// GetProcessTimes for another process with zeros or the caller's own
+// Wine answers GetProcessHandleCount, GetProcessMemoryInfo and the CPU
+// times of GetProcessTimes for another process with zeros or the caller's own
 // figures, so read the system's process list, which Windows and Wine fill
 // for every process.
 void Sample(DWORD pid)

@@ -66,10 +66,11 @@ def template_arch(template):
 
 
 # Windows close at once without a window manager. The services that no run needs (event log,
-# Plug and Play, network) stay off: emulated, each process of theirs costs every run seconds.
-TEMPLATE_SETTINGS = 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"Managed"="N"\n' + "".join(
-    '\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\%s]\n"Start"=dword:00000004\n'
-    % service for service in ("Eventlog", "PlugPlay", "NDIS", "nsiproxy"))
+# Plug and Play, network, mount manager) stay off: emulated, each costs every run seconds.
+TEMPLATE_SETTINGS = 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"Managed"="N"\n' \
+    + "".join('\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\%s]\n'
+              '"Start"=dword:00000004\n' % name
+              for name in ("Eventlog", "PlugPlay", "NDIS", "nsiproxy", "MountMgr"))
 
 
 def make_template(template, arch="win32", loader="wine"):

@@ -1,5 +1,6 @@
 """One launcher run in a Wine prefix and display of its own; the checks and timing windows."""
 
+import fcntl
 import os
 import shutil
 import signal
@@ -48,6 +49,10 @@ class Run:
     """One launcher run in a prefix and display of its own."""
 
     def __init__(self, build, template, keep=False, arch="win32"):
+        # In a guest, runs hold this lock shared, but one that times the first sleep holds it alone
+        # while its launcher runs: another run's Wine start-up beside it would stretch that sleep.
+        self.lock = open(os.path.join(tempfile.gettempdir(), "launcher-e2e.lock"), "a")
+        fcntl.flock(self.lock, fcntl.LOCK_SH)
         self.build = build
         self.arch, (self.kind, self.loader, self.system_dir, self.installs_to) = \
             kind_for(build, template_arch(template) if template else arch)
@@ -138,7 +143,7 @@ class Run:
 
     # -- running ----------------------------------------------------------
     def run(self, args="", prestart=(), box_delay_ms=200, sample_ms=0, timeout=90, watch=True,
-            launcher=r"C:\e2e\launcher.exe", background=False):
+            launcher=r"C:\e2e\launcher.exe", background=False, alone=False):
         tools = os.path.join(self.drive, "e2e")
         os.makedirs(tools, exist_ok=True)
         for name, source in (("launcher.exe", self.launcher),
@@ -157,6 +162,8 @@ class Run:
             return subprocess.Popen([self.loader, r"C:\e2e\observer.exe"], env=env, cwd=self.drive,
                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL)
+        if alone and os.environ.get("LAUNCHER_GUEST"):
+            fcntl.flock(self.lock, fcntl.LOCK_EX)
         try:
             # From C:\, so that a relative name would be looked for there.
             quiet([self.loader, r"C:\e2e\observer.exe"], env, timeout=timeout, cwd=self.drive)
@@ -238,6 +245,7 @@ class Run:
                 self.xvfb.wait()
         if not self.keep:
             shutil.rmtree(self.workdir, ignore_errors=True)
+        self.lock.close()
 
     # -- reading what happened --------------------------------------------
     def events(self, kind, name=None):

@@ -9,7 +9,7 @@ from run import (AFTER_MSN, EMULATED, GRACE, LOAD_MSN, LOAD_VENDREL, MSN_KEY, PR
 
 
 def scenario_normal(r):
-    r.standard().run()
+    r.standard().run(alone=True)
     addon = r.one("start", "vendrel.exe")
     msn = r.one("start", "msnmsgr.exe")
     check(addon.ms < msn.ms, "the add-on must start first")
@@ -40,7 +40,7 @@ def scenario_other_messengers(r):
 def addon_fails(r, breakage):
     r.standard()
     breakage(r)
-    r.run(box_delay_ms=1500, watch=False)  # no add-on to look for: fewer snapshots
+    r.run(box_delay_ms=1500, watch=False, alone=True)  # no add-on: fewer snapshots
     r.exited(LOAD_VENDREL)
     dismissed = r.one("dismissed", "Error")
     within(r.one("start", "msnmsgr.exe").ms - dismissed.ms, SETTLE,

@@ -1,5 +1,5 @@
-// Runs the Vendrel 2 add-on for as long as MSN Messenger or Windows Messenger
-// runs: start the add-on, start MSN Messenger a second later, wait until no
+// Runs the Vendrel 2 add-on beside MSN Messenger or Windows Messenger: start
+// the add-on, start MSN Messenger a second later, wait until no
 // messenger process is left, allow a grace period, then end the add-on.
 #include "launcher/main.h"
 

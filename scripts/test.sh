@@ -38,7 +38,7 @@ if [ "$(python3 scripts/host.py --preset)" = win64 ]; then
       up "made its two prefixes"
       for i in $(seq 3600); do [ -e build/guest/host-done ] && break; sleep 1; done
       up "starts its scenarios"
-      exec ctest --test-dir build/host -L "^wine(32|64)$" -j "${GUEST_JOBS:-4}" \
+      exec ctest --test-dir build/host -L "^wine(32|64)$" -j "${GUEST_JOBS:-3}" \
         --no-tests=error --output-on-failure --output-junit "$PWD/build/guest/junit.xml"' \
       > build/guest/output.txt 2>&1 &
     guest=$!
