@@ -39,13 +39,10 @@ def delays(build, template, runs):
     section("delays over %d runs (nominal 1000 ms and 7250 ms)" % runs)
     settle, grace = [], []
     for i in range(runs):
-        r = run.Run(build, template)
-        try:
+        with run.Run(build, template) as r:
             r.standard(msn_life_ms=1500).run()
             settle.append(r.one("start", "msnmsgr.exe").ms - r.one("start", "vendrel.exe").ms)
             grace.append(r.one("ended", "vendrel.exe").ms - r.one("end", "msnmsgr.exe").ms)
-        finally:
-            r.close()
         print("run %2d: add-on start to MSN start %7.1f ms; MSN end to add-on end %7.1f ms"
               % (i + 1, settle[-1], grace[-1]), flush=True)
     for name, values, nominal in (("add-on start to MSN start", settle, 1000),
@@ -58,8 +55,7 @@ def delays(build, template, runs):
 
 def cpu_while_waiting(build, template, seconds):
     section("CPU time while MSN Messenger runs for %d s" % seconds)
-    r = run.Run(build, template)
-    try:
+    with run.Run(build, template) as r:
         r.standard(msn_life_ms=seconds * 1000).run(sample_ms=1000, timeout=seconds + 120)
         start, end = r.one("start", "msnmsgr.exe").ms, r.one("end", "msnmsgr.exe").ms
         during = [s for s in r.events("sample") if start + 500 <= s.ms <= end]
@@ -67,15 +63,12 @@ def cpu_while_waiting(build, template, seconds):
         span = (during[-1].ms - during[0].ms) / 1000.0
         print("launcher CPU time over %.1f s of waiting: %.1f ms (total for the run %.1f ms)"
               % (span, (cpu[-1] - cpu[0]) / 1000.0, cpu[-1] / 1000.0))
-    finally:
-        r.close()
 
 
 def scan_cost(build, template, counts, scans):
     section("cost of one scan (the launcher's own code, no messenger running)")
     for count in counts:
-        r = run.Run(build, template)
-        try:
+        with run.Run(build, template) as r:
             tools = os.path.join(r.drive, "bench")
             os.makedirs(tools)
             shutil.copyfile(os.path.join(build, "bench", "scanbench.exe"),
@@ -89,8 +82,6 @@ def scan_cost(build, template, counts, scans):
                                stdin=subprocess.DEVNULL, stdout=handle,
                                stderr=subprocess.DEVNULL, timeout=600, check=True)
             print(open(out).read().strip(), flush=True)
-        finally:
-            r.close()
 
 
 def linux_memory(prefix, exe):
@@ -111,9 +102,8 @@ def linux_memory(prefix, exe):
 
 def footprint(build, template, samples=5):
     section("footprint while waiting on MSN Messenger, beside the floor program")
-    r = run.Run(build, template)
     measured = {"launcher.exe": [], "floor.exe": []}
-    try:
+    with run.Run(build, template) as r:
         r.standard(msn_life_ms=4000 + samples * 1000)
         shutil.copyfile(os.path.join(build, "bench", "floor.exe"),
                         os.path.join(r.drive, "floor.exe"))
@@ -130,8 +120,6 @@ def footprint(build, template, samples=5):
         sampler.start()
         r.run(prestart=[r"C:\floor.exe"], timeout=120)
         sampler.join()
-    finally:
-        r.close()
     if not all(measured.values()):
         print("not measured: %s" % [exe for exe, values in measured.items() if not values])
         return

@@ -50,7 +50,7 @@ class Run:
 
     def __init__(self, build, template, keep=False, arch="win32"):
         # In a guest, runs hold this lock shared, but one that times the first sleep holds it alone
-        # while its launcher runs: another run's Wine start-up beside it would stretch that sleep.
+        # until MSN Messenger starts: another run's Wine start-up beside it would stretch that sleep.
         self.lock = open(os.path.join(tempfile.gettempdir(), "launcher-e2e.lock"), "a")
         fcntl.flock(self.lock, fcntl.LOCK_SH)
         self.build = build
@@ -158,19 +158,25 @@ class Run:
                    E2E_BOXHELPER=r"C:\e2e\boxhelper.exe", E2E_WATCH="vendrel.exe" if watch else "",
                    E2E_PRESTART=";".join(prestart), E2E_BOX_DELAY_MS=str(box_delay_ms),
                    E2E_SAMPLE_MS=str(sample_ms))
-        if background:  # the caller ends the launcher and waits for the observer
-            return subprocess.Popen([self.loader, r"C:\e2e\observer.exe"], env=env, cwd=self.drive,
+        alone = alone and os.environ.get("LAUNCHER_GUEST")
+        if alone:
+            fcntl.flock(self.lock, fcntl.LOCK_EX)
+        # From C:\, so that a relative name would be looked for there.
+        observer = subprocess.Popen([self.loader, r"C:\e2e\observer.exe"], env=env, cwd=self.drive,
                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL)
-        if alone and os.environ.get("LAUNCHER_GUEST"):
-            fcntl.flock(self.lock, fcntl.LOCK_EX)
+        if background:  # the caller ends the launcher and waits for the observer
+            return observer
+        if alone and self.await_event("start", "msnmsgr.exe", timeout):
+            fcntl.flock(self.lock, fcntl.LOCK_UN)  # the first sleep is over: others may run
         try:
-            # From C:\, so that a relative name would be looked for there.
-            quiet([self.loader, r"C:\e2e\observer.exe"], env, timeout=timeout, cwd=self.drive)
+            code = observer.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
+            observer.kill()
             raise Failure("the run did not finish within %d s" % timeout)
         finally:
             self.read_log()
+        check(code == 0, "the observer exited with %d" % code)
         return self
 
     def write_registry(self):
@@ -231,6 +237,12 @@ class Run:
         origin = next((int(l.split()[0]) for l in lines if " started launcher " in l),
                       int(lines[0].split()[0]) if lines else 0)
         self.log = sorted((Event(line, origin) for line in lines), key=lambda e: e.ms)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exception):
+        self.close()
 
     def close(self):
         subprocess.run(["wineserver", "-k"], env=self.environment(),

@@ -286,19 +286,18 @@ def scenarios(arch):
 def run_scenario(name, build, template, arch="win32", play=None, keep=False):
     """A scenario, once more if Wine lost a start in it: only a second loss fails it."""
     for attempt in (1, 2):
-        r = Run(build, template, keep=keep, arch=arch)
-        try:
-            (play or scenarios(r.arch)[name])(r)
-            break
-        except Failure as failure:
-            if attempt == 1 and r.lost_starts():
-                print("Wine lost the start of process %s, which ended before it ran any code (%s);"
-                      " running %s once more" % (r.lost_starts(), failure, name), flush=True)
-                continue
-            print("FAILED %s: %s\n%s" % (name, failure, r.timeline()))
-            return 1
-        finally:
-            r.close()
+        with Run(build, template, keep=keep, arch=arch) as r:
+            try:
+                (play or scenarios(r.arch)[name])(r)
+                break
+            except Failure as failure:
+                if attempt == 1 and r.lost_starts():
+                    print("Wine lost the start of process %s, which ended before it ran any code"
+                          " (%s); running %s once more" % (r.lost_starts(), failure, name),
+                          flush=True)
+                    continue
+                print("FAILED %s: %s\n%s" % (name, failure, r.timeline()))
+                return 1
     print("passed %s (%s%s)\n%s" % (name, r.kind, ", emulated" if EMULATED else "",
                                     "" if play else r.timeline()))
     return 0

@@ -34,8 +34,7 @@ def demo(build, case, msn_life_ms, arch, loader):
     if not os.path.isfile(os.path.join(template, ".ready")):
         print("Preparing a Wine prefix (once)...", flush=True)
     make_template(template, arch, loader)
-    r = Run(build, template)
-    try:
+    with Run(build, template) as r:
         r.installed_except(case, msn_life_ms)
         prestart = []
         if case in ("other-messenger", "msn-missing"):
@@ -62,8 +61,6 @@ def demo(build, case, msn_life_ms, arch, loader):
             print("  last messenger's end to the add-on's end: %.0f ms (nominal 7250 after the "
                   "one it started, 7000 after another)" % (ended[0].ms - max(ends)))
         print("  message boxes: %d" % len(r.boxes()))
-    finally:
-        r.close()
     return 0
 
 
@@ -81,25 +78,24 @@ def pictures(build, out, arch, loader):
     make_template(template, arch, loader)
     os.makedirs(out, exist_ok=True)
     for case, prestart, text, name in PICTURES:
-        r = Run(build, template)
-        taken = []
+        with Run(build, template) as r:
+            taken = []
 
-        def capture():
-            at = r.await_event("boxat", "Error", 60)
-            if at:
-                time.sleep(1.0)  # let it paint
-                box = dict(kv.split("=") for kv in at[0].detail.split())
-                screen = os.path.join(r.workdir, "screen.xwd")
-                subprocess.run(["xwd", "-root", "-silent", "-display", r.display, "-out", screen],
-                               check=True)
-                # No time chunks: the same box gives the same file.
-                subprocess.run(["convert", "xwd:" + screen, "-crop",
-                                "%(w)sx%(h)s+%(x)s+%(y)s" % box, "+repage", "-strip",
-                                "-define", "png:exclude-chunks=date,time",
-                                os.path.join(out, name)], check=True)
-                taken.append(name)
+            def capture():
+                at = r.await_event("boxat", "Error", 60)
+                if at:
+                    time.sleep(1.0)  # let it paint
+                    box = dict(kv.split("=") for kv in at[0].detail.split())
+                    screen = os.path.join(r.workdir, "screen.xwd")
+                    subprocess.run(["xwd", "-root", "-silent", "-display", r.display, "-out",
+                                    screen], check=True)
+                    # No time chunks: the same box gives the same file.
+                    subprocess.run(["convert", "xwd:" + screen, "-crop",
+                                    "%(w)sx%(h)s+%(x)s+%(y)s" % box, "+repage", "-strip",
+                                    "-define", "png:exclude-chunks=date,time",
+                                    os.path.join(out, name)], check=True)
+                    taken.append(name)
 
-        try:
             r.installed_except(case, 500)
             if prestart:
                 r.install(r"C:\Other\msmsgs.exe", life_ms=30000)
@@ -110,6 +106,4 @@ def pictures(build, out, arch, loader):
             check(taken and r.boxes()[:1] == [text], "no box captured for %s: %s"
                   % (case, r.boxes()))
             print("%s: %s" % (name, text))
-        finally:
-            r.close()
     return 0
