@@ -135,7 +135,8 @@ def footprint(build, template, samples=5):
 
 def soak(build, template, waits):
     section("soak: %d messengers one after another" % waits)
-    scenarios.run_scenario("soak", build, template, play=lambda r: scenarios.soak(r, waits))
+    if scenarios.run_scenario("soak", build, template, play=lambda r: scenarios.soak(r, waits)):
+        sys.exit("bench: the soak failed")
 
 
 def fuzz(fuzz_build, seconds):

@@ -59,8 +59,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         long long now = NowMicroseconds();
         if (due > now)
             Sleep(static_cast<DWORD>((due - now) / 1000));
-        HANDLE spawned = NULL;  // under load Wine now and then loses a start (error 1359)
-        for (int tries = 0; spawned == NULL && tries < 3; ++tries)
+        // Under load Wine now and then loses a start (error 1359): only that is tried again.
+        HANDLE spawned = StartQuoted(spawns[i].path);
+        for (int tries = 1; spawned == NULL && tries < 3 && GetLastError() == ERROR_INTERNAL_ERROR;
+             ++tries)
             spawned = StartQuoted(spawns[i].path);
         if (spawned != NULL)
             CloseHandle(spawned);

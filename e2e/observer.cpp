@@ -87,9 +87,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     Setting("E2E_SAMPLE_MS", value, sizeof value);
     const DWORD sampleMs = strtoul(value, NULL, 10);
 
-    // The launcher and whatever it starts are in this job, which reports each one that ends.
-    // One that never logged its start was lost by Wine before it ran any code (CreateProcess
-    // error 1359 under load): the only sign that tells such a loss from a start that failed.
+    // The launcher and whatever it starts are in this job, which reports each that ends: one that
+    // never logged its start was lost by Wine before it ran any code (CreateProcess error 1359).
     HANDLE job = CreateJobObjectA(NULL, NULL);
     JOBOBJECT_ASSOCIATE_COMPLETION_PORT link = {NULL, CreateIoCompletionPort(INVALID_HANDLE_VALUE,
                                                                              NULL, 0, 1)};
@@ -101,7 +100,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     DWORD launcherPid = 0;
     HANDLE launcher = StartCommandLine(value, &launcherPid);  // may carry arguments
     if (launcher == NULL) {
-        LogEvent("fail", "launcher", 0, "could not start");
+        LogEvent("fail", "launcher", 0, GetLastError() == ERROR_INTERNAL_ERROR ? "lost" : "error");
         return 1;
     }
     LogEvent("started", "launcher", launcherPid);

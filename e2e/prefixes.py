@@ -31,8 +31,7 @@ def launcher_machine(build):
 
 
 def kind_for(build, arch="win32"):
-    """The prefix and the KINDS entry for the build's launcher: an x86-64
-    one runs only in a 64-bit prefix, a 32-bit one in either."""
+    """The prefix and KINDS entry for the build's launcher: x86-64 only in a 64-bit prefix."""
     machine = launcher_machine(build)
     arch = "win64" if machine == "x86-64" else arch
     return arch, KINDS[machine, arch]

@@ -7,6 +7,7 @@ import signal
 import subprocess
 import tempfile
 import time
+from collections import Counter
 
 from prefixes import copy_prefix, kind_for, make_template, quiet, template_arch, wine_env
 
@@ -49,9 +50,9 @@ class Run:
     """One launcher run in a prefix and display of its own."""
 
     def __init__(self, build, template, keep=False, arch="win32"):
-        # In a guest, runs hold this lock shared, but one that times the first sleep holds it alone
-        # until MSN Messenger starts: another run's Wine start-up beside it would stretch that sleep.
-        self.lock = open(os.path.join(tempfile.gettempdir(), "launcher-e2e.lock"), "a")
+        # Held shared; emulated, a run timing the first sleep holds it alone until MSN starts.
+        self.lock = os.open(os.path.join(tempfile.gettempdir(), "launcher-e2e.lock"),
+                            os.O_RDONLY | os.O_CREAT, 0o666)  # any user's, whoever made it
         fcntl.flock(self.lock, fcntl.LOCK_SH)
         self.build = build
         self.arch, (self.kind, self.loader, self.system_dir, self.installs_to) = \
@@ -79,8 +80,7 @@ class Run:
         quiet(["wineserver", "-p60"], self.environment())
 
     def environment(self):
-        """Wine's environment for this prefix, on this run's display once it
-        has one."""
+        """Wine's environment for this prefix, on this run's display once it has one."""
         return wine_env(self.prefix, self.display, self.arch, self.loader)
 
     # -- set-up -----------------------------------------------------------
@@ -123,13 +123,11 @@ class Run:
                 handle.write("spawn=%d %s\n" % (delay, path))
 
     def reg(self, key, name, value, kind="REG_SZ", view=32):
-        """A value as a 32-bit installer writes it; on 64-bit Windows the
-        64-bit view is another place."""
+        """A value as a 32-bit installer writes it (the 64-bit view is another place)."""
         self.registry.append((key, name, value, kind, view))
 
     def installed_except(self, case, msn_life_ms):
-        """Both programs and their values, but for the one a case leaves out
-        ("addon-missing" or "msn-missing")."""
+        """Both programs and their values, but the one a case leaves out (addon- or msn-missing)."""
         if case != "addon-missing":
             self.reg(VENDREL_KEY, "BinDir", self.vendrel_dir)
             self.install(self.vendrel_dir + "\\vendrel.exe")
@@ -158,8 +156,7 @@ class Run:
                    E2E_BOXHELPER=r"C:\e2e\boxhelper.exe", E2E_WATCH="vendrel.exe" if watch else "",
                    E2E_PRESTART=";".join(prestart), E2E_BOX_DELAY_MS=str(box_delay_ms),
                    E2E_SAMPLE_MS=str(sample_ms))
-        alone = alone and os.environ.get("LAUNCHER_GUEST")
-        if alone:
+        if alone:  # another run's Wine start-up beside it would stretch the first sleep
             fcntl.flock(self.lock, fcntl.LOCK_EX)
         # From C:\, so that a relative name would be looked for there.
         observer = subprocess.Popen([self.loader, r"C:\e2e\observer.exe"], env=env, cwd=self.drive,
@@ -167,8 +164,9 @@ class Run:
                                     stderr=subprocess.DEVNULL)
         if background:  # the caller ends the launcher and waits for the observer
             return observer
-        if alone and self.await_event("start", "msnmsgr.exe", timeout):
-            fcntl.flock(self.lock, fcntl.LOCK_UN)  # the first sleep is over: others may run
+        if alone:  # until the first sleep is over, or the run without it
+            self.await_event("start", "msnmsgr.exe", timeout, observer)
+            fcntl.flock(self.lock, fcntl.LOCK_UN)
         try:
             code = observer.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -200,8 +198,7 @@ class Run:
         return ["/reg:%d" % bits] if self.arch == "win64" else []
 
     def wine(self, *command, timeout=120):
-        """A Windows command in this prefix, on this run's display if it has
-        one; its exit code."""
+        """A Windows command in this prefix, on this run's display if it has one; its exit code."""
         try:
             return quiet([self.loader] + list(command), self.environment(), timeout,
                          self.drive, check=False)
@@ -220,10 +217,11 @@ class Run:
         text = self.reg_query(key)
         return None if text is None else values(text)
 
-    def await_event(self, kind, name, seconds=30):
+    def await_event(self, kind, name, seconds=30, observer=None):
         """The events of a kind and name, once one is logged by a run that goes on."""
         deadline = time.time() + seconds
-        while not self.events(kind, name) and time.time() < deadline:
+        while not self.events(kind, name) and time.time() < deadline \
+                and (observer is None or observer.poll() is None):
             time.sleep(0.1)
             self.read_log()
         return self.events(kind, name)
@@ -257,7 +255,7 @@ class Run:
                 self.xvfb.wait()
         if not self.keep:
             shutil.rmtree(self.workdir, ignore_errors=True)
-        self.lock.close()
+        os.close(self.lock)
 
     # -- reading what happened --------------------------------------------
     def events(self, kind, name=None):
@@ -278,9 +276,13 @@ class Run:
         check(code == "code=0", "launcher " + code)
 
     def lost_starts(self):
-        """Programs that Wine lost in their start-up: ended in the launcher's job, never logged."""
-        own = {e.pid for e in self.log if e.kind != "gone"}
-        return [e.pid for e in self.events("gone") if e.pid not in own]
+        """Starts that Wine lost before the program ran any code: the observer's of the launcher, or
+        the launcher's (its Error Loading box, and a process of its job gone without a line)."""
+        unlogged = Counter(e.pid for e in self.events("gone")) - Counter(
+            e.pid for e in self.log if e.kind in ("start", "started"))
+        boxed = any(box.startswith("Error Loading") for box in self.boxes())
+        return ["the launcher" for e in self.events("fail") if e.detail == "lost"] + \
+            ["process %d" % pid for pid in sorted(unlogged) if boxed]
 
     def timeline(self):
         return "\n".join(repr(e) for e in self.log)

@@ -9,7 +9,7 @@ from run import (AFTER_MSN, EMULATED, GRACE, LOAD_MSN, LOAD_VENDREL, MSN_KEY, PR
 
 
 def scenario_normal(r):
-    r.standard().run(alone=True)
+    r.standard().run(alone=EMULATED)
     addon = r.one("start", "vendrel.exe")
     msn = r.one("start", "msnmsgr.exe")
     check(addon.ms < msn.ms, "the add-on must start first")
@@ -40,7 +40,7 @@ def scenario_other_messengers(r):
 def addon_fails(r, breakage):
     r.standard()
     breakage(r)
-    r.run(box_delay_ms=1500, watch=False, alone=True)  # no add-on: fewer snapshots
+    r.run(box_delay_ms=1500, watch=False, alone=EMULATED)  # no add-on: fewer snapshots
     r.exited(LOAD_VENDREL)
     dismissed = r.one("dismissed", "Error")
     within(r.one("start", "msnmsgr.exe").ms - dismissed.ms, SETTLE,
@@ -222,8 +222,7 @@ def scenario64_views_disagree(r):
 
 
 def soak(r, waits):
-    """Messenger processes come and go `waits` times, one after another with
-    a few overlapping, while the observer samples the launcher."""
+    """Messengers come and go `waits` times, a few overlapping, while the launcher is sampled."""
     r.standard(msn_life_ms=200)
     chain = []
     # Each link starts the next and outlives that start: a messenger is always there.
@@ -275,8 +274,8 @@ def table(prefix, *modules):
             for name, func in vars(module).items() if name.startswith(prefix)}
 
 
-SCENARIOS = table("scenario_", sys.modules[__name__], installer)
-SCENARIOS64 = table("scenario64_", sys.modules[__name__])  # only 64-bit Windows has two views
+SCENARIOS, SCENARIOS64 = table("scenario_", sys.modules[__name__], installer), \
+    table("scenario64_", sys.modules[__name__])  # only a 64-bit Windows has two registry views
 
 
 def scenarios(arch):
@@ -292,13 +291,12 @@ def run_scenario(name, build, template, arch="win32", play=None, keep=False):
                 break
             except Failure as failure:
                 if attempt == 1 and r.lost_starts():
-                    print("Wine lost the start of process %s, which ended before it ran any code"
-                          " (%s); running %s once more" % (r.lost_starts(), failure, name),
-                          flush=True)
+                    print("Wine lost a start before the program ran any code (%s: %s); running %s"
+                          " once more" % (", ".join(r.lost_starts()), failure, name), flush=True)
                     continue
                 print("FAILED %s: %s\n%s" % (name, failure, r.timeline()))
                 return 1
-    print("passed %s (%s%s)\n%s" % (name, r.kind, ", emulated" if EMULATED else "",
-                                    "" if play else r.timeline()))
+    print("passed %s (%s%s)%s" % (name, r.kind, ", emulated" if EMULATED else "",
+                                  "" if play else "\n" + r.timeline()))
     return 0
 

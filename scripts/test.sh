@@ -56,8 +56,8 @@ if [ -n "$guest" ]; then
   touch build/guest/host-done
   # From here the guest's timed scenarios run at full priority, and Valgrind, which times
   # nothing, runs beside them on what they leave (SCHED_IDLE) rather than before them.
-  qemu=$(pgrep -P "$guest" | head -1)
-  [ -z "$qemu" ] || renice -n 0 -p $(ls "/proc/$qemu/task") >/dev/null || true
+  qemu=$(pgrep -P "$guest" | head -1) || qemu=
+  [ -z "$qemu" ] || renice --priority 0 -p $(ls "/proc/$qemu/task") >/dev/null || true
   chrt --idle 0 "${valgrind[@]}" || status=$?
   echo "== the 32-bit kinds, in the emulated guest"
   wait "$guest" || { code=$?; [ $code = 125 ] && [ "${CI:-}" != true ] || status=$code; }

@@ -162,15 +162,14 @@ def main():
     release = "vendrel2-launcher-%s-%%s" % version
     exe = os.path.join(build, "launcher", "launcher.exe")
     if not os.path.exists(exe):
-        fail("%s is missing: build the win32 preset first" % exe)
+        fail("%s is missing: build its preset first" % exe)
     data = open(exe, "rb").read()
     pe = headers(data)
     if pe["machine"] not in ARCHES:
         fail("neither an i386 nor an x86-64 executable")
     expected, arch, max_version, toolchain = ARCHES[pe["machine"]]
-    # The toolchain file it was made with: mingw-w64's g++, or clang as a second compiler.
-    made_with = os.path.basename(re.search(r"CMAKE_TOOLCHAIN_FILE:\w+=(.*)", open(
-        os.path.join(build, "CMakeCache.txt")).read()).group(1))
+    made_with = re.search(r"CMAKE_TOOLCHAIN_FILE:\w+=.*/(.*)",
+                          open(os.path.join(build, "CMakeCache.txt")).read()).group(1)
 
     kind = subprocess.run(["file", "-b", exe], capture_output=True, text=True).stdout
     if not kind.startswith(expected):
