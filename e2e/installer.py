@@ -62,7 +62,7 @@ def make_release(r, version="1.0.0", launcher=None, env=None):
     """The installer and zip of a release made as the package target does (x86-64 for x86-64),
     given relative paths."""
     out, arch = "release-" + version, "win64" if r.kind == "wine-x64" else "win32"
-    subprocess.run([sys.executable, os.path.join(HERE, "..", "scripts", "release.py"),
+    subprocess.run([sys.executable, "-S", os.path.join(HERE, "..", "scripts", "release.py"),
                     "--source", os.path.relpath(os.path.join(HERE, ".."), r.workdir),
                     "--launcher", os.path.relpath(launcher or r.launcher, r.workdir),
                     "--name", "vendrel2-launcher", "--version", version, "--out", out,

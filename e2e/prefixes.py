@@ -44,10 +44,9 @@ def wine_env(prefix, display=None, arch="win32", loader="wine"):
                WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
     if loader != "wine":
         env["WINELOADER"] = loader
+    env.pop("DISPLAY", None)
     if display is not None:
         env["DISPLAY"] = display
-    else:
-        env.pop("DISPLAY", None)
     return env
 
 
@@ -87,8 +86,7 @@ def make_template(template, arch="win32", loader="wine"):
         os.remove(os.path.join(template, "drive_c", "template.reg"))
         quiet(["wineserver", "-w"], env)
     finally:
-        subprocess.run(["wineserver", "-k"], env=env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        quiet(["wineserver", "-k"], env, check=False)
     with open(ready, "w") as handle:
         handle.write(arch + "\n")
 

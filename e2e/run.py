@@ -243,9 +243,7 @@ class Run:
         self.close()
 
     def close(self):
-        subprocess.run(["wineserver", "-k"], env=self.environment(),
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=60)
+        quiet(["wineserver", "-k"], self.environment(), 60, check=False)
         if self.xvfb is not None:
             os.killpg(self.xvfb.pid, signal.SIGTERM)
             try:
