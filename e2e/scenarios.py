@@ -290,9 +290,10 @@ def run_scenario(name, build, template, arch="win32", play=None, keep=False):
                 (play or scenarios(r.arch)[name])(r)
                 break
             except Failure as failure:
-                if attempt == 1 and r.lost_starts():
+                lost = r.lost_starts() if attempt == 1 else []
+                if lost:
                     print("Wine lost a start before the program ran any code (%s: %s); running %s"
-                          " once more" % (", ".join(r.lost_starts()), failure, name), flush=True)
+                          " once more" % (", ".join(lost), failure, name), flush=True)
                     continue
                 print("FAILED %s: %s\n%s" % (name, failure, r.timeline()))
                 return 1
