@@ -89,7 +89,7 @@ class Run:
             return
         read_end, write_end = os.pipe()
         self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0",
+            ["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-noreset", "-screen", "0",
              "800x600x24"], pass_fds=(write_end,), stdin=subprocess.DEVNULL,
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
         os.close(write_end)
@@ -190,25 +190,29 @@ class Run:
             if len(lines) > 1:
                 open(os.path.join(self.drive, "values.reg"), "w", encoding="utf-16").write(
                     "\r\n".join(lines) + "\r\n")
-                quiet([self.loader, "reg", "import", r"C:\values.reg"] + self.view(bits),
+                quiet([self.loader, self.tool("reg"), "import", r"C:\values.reg"] + self.view(bits),
                       self.environment())
         self.registry = []
 
     def view(self, bits=32):
         return ["/reg:%d" % bits] if self.arch == "win64" else []
 
+    def tool(self, name):
+        """Wine's own program by its path: by a bare name, Wine starts it through start.exe."""
+        return name if "\\" in name else "%s\\%s.exe" % (self.system_dir, name)
+
     def wine(self, *command, timeout=120):
         """A Windows command in this prefix, on this run's display if it has one; its exit code."""
         try:
-            return quiet([self.loader] + list(command), self.environment(), timeout,
-                         self.drive, check=False)
+            return quiet([self.loader, self.tool(command[0]), *command[1:]], self.environment(),
+                         timeout, self.drive, check=False)
         except subprocess.TimeoutExpired:
             raise Failure("%s did not finish within %d s" % (" ".join(command), timeout))
 
     def reg_query(self, key, *options):
         """What `reg query` prints for a key in the 32-bit view, or None."""
-        result = subprocess.run([self.loader, "reg", "query", key, *options] + self.view(),
-                                env=self.environment(), stdin=subprocess.DEVNULL,
+        result = subprocess.run([self.loader, self.tool("reg"), "query", key, *options,
+                                 *self.view()], env=self.environment(), stdin=subprocess.DEVNULL,
                                 capture_output=True, timeout=120)
         return result.stdout.decode("latin-1") if result.returncode == 0 else None
 

@@ -9,21 +9,25 @@ scripts/install-deps.sh
 
 # Where a guest runs the 32-bit kinds, Valgrind's build waits to run beside it (below).
 native32=$([ "$(python3 scripts/host.py --preset)" = win32 ] && echo yes || true)
-for preset in win32 win64 win32-clang host host-plain fuzz; do
-  cmake --preset "$preset" >/dev/null
-  [ "$preset" = host-plain ] && [ -z "$native32" ] || cmake --build --preset "$preset"
-done
-# The release, unsigned, for the installer's Wine scenario.
+build() {
+  cmake --preset "$1" >/dev/null
+  [ "$1" = host-plain ] && [ -z "$native32" ] || cmake --build --preset "$1"
+}
+# First what a guest needs: the 32-bit build, its release, unsigned, for the installer's
+# scenario, and the test list (the host preset's configuration), all there before it starts.
+build win32
 env -u SIGN_CERT -u SIGN_KEY -u SIGN_PFX -u SIGN_PASS -u SIGN_TIMESTAMP_URL \
   cmake --build --preset win32 --target package
+cmake --preset host >/dev/null
 
 # Where this host cannot execute 32-bit code, the two Wine kinds that run the
 # 32-bit launcher go to one emulated guest. It starts now, in the background,
 # to make its two prefixes, which takes minutes; its timed scenarios wait
 # until the tests here are done, so that neither slows the other's. Meanwhile
-# it yields to them: nice, and in this session, since a session of its own
-# would be a scheduling group of its own, which nice does not lower.
+# it yields to the builds and tests here: nice, and in this session, since a
+# session of its own would be a scheduling group of its own, which nice does not lower.
 python3 scripts/host.py
+python=$(python3 -c 'import sys; print(sys.executable)')  # not a version manager's shim
 status=0
 guest=
 reports=build/host/junit.xml
@@ -35,18 +39,19 @@ if [ "$(python3 scripts/host.py --preset)" = win64 ]; then
     nice -n 19 python3 scripts/guest.py --share build/guest -- sh -c '
       up() { echo "== guest: $1 $(cut -d" " -f1 /proc/uptime) s after its boot"; }
       up "started its command"
-      for arch in 32 64; do python3 e2e/harness.py template --build build/win32 \
+      for arch in 32 64; do "$0" -S e2e/harness.py template --build build/win32 \
         --template build/host/wine-template-wine$arch --arch win$arch & done; wait
       up "made its two prefixes"
       for i in $(seq 3600); do [ -e build/guest/host-done ] && break; sleep 1; done
       up "starts its scenarios"
       exec ctest --test-dir build/host -L "^wine(32|64)$" -j "${GUEST_JOBS:-4}" \
         --no-tests=error --output-on-failure --output-junit "$PWD/build/guest/junit.xml"' \
-      > build/guest/output.txt 2>&1 &
+      "$python" > build/guest/output.txt 2>&1 &
     guest=$!
     trap 'kill $guest 2>/dev/null' EXIT  # QEMU too, should a step here fail
   fi
 fi
+for preset in win64 win32-clang host host-plain fuzz; do build "$preset"; done
 
 # A label or preset that matches no test is an error, not a pass.
 valgrind() {
