@@ -193,7 +193,7 @@ def scenario_installer(r):
     # emulated) it returns, the rest gone; uninstall.exe, its folder and copy follow within 5 s.
     for spelling in ("_?=C:\\", "_?=C:\\.\\"):
         check(install_silently(r, setups[0]) == 0, "the repair failed")
-        subprocess.Popen([r.loader, r.system_dir + r"\cmd.exe", "/c", "ping -n 3 127.0.0.1 >nul"],
+        subprocess.Popen([r.loader, r.tool("cmd"), "/c", "ping -n 3 127.0.0.1 >nul"],
                          env=r.environment(), cwd=r.unix_path(folder), stdin=subprocess.DEVNULL,
                          stdout=subprocess.DEVNULL)
         began = time.time()

@@ -198,8 +198,8 @@ class Run:
         return ["/reg:%d" % bits] if self.arch == "win64" else []
 
     def tool(self, name):
-        """Wine's own program by its path: by a bare name, Wine starts it through start.exe."""
-        return name if "\\" in name else "%s\\%s.exe" % (self.system_dir, name)
+        """Wine's own program (reg, cmd...) by its path, as a bare name costs a start.exe."""
+        return "%s\\%s.exe" % (self.system_dir, name) if name.isalnum() else name
 
     def wine(self, *command, timeout=120):
         """A Windows command in this prefix, on this run's display if it has one; its exit code."""

@@ -9,25 +9,22 @@ scripts/install-deps.sh
 
 # Where a guest runs the 32-bit kinds, Valgrind's build waits to run beside it (below).
 native32=$([ "$(python3 scripts/host.py --preset)" = win32 ] && echo yes || true)
-build() {
-  cmake --preset "$1" >/dev/null
-  [ "$1" = host-plain ] && [ -z "$native32" ] || cmake --build --preset "$1"
-}
-# First what a guest needs: the 32-bit build, its release, unsigned, for the installer's
-# scenario, and the test list (the host preset's configuration), all there before it starts.
-build win32
+for preset in win32 win64 win32-clang host host-plain fuzz; do
+  cmake --preset "$preset" >/dev/null
+  [ "$preset" = host-plain ] && [ -z "$native32" ] || cmake --build --preset "$preset"
+done
+# The release, unsigned, for the installer's Wine scenario.
 env -u SIGN_CERT -u SIGN_KEY -u SIGN_PFX -u SIGN_PASS -u SIGN_TIMESTAMP_URL \
   cmake --build --preset win32 --target package
-cmake --preset host >/dev/null
 
 # Where this host cannot execute 32-bit code, the two Wine kinds that run the
 # 32-bit launcher go to one emulated guest. It starts now, in the background,
 # to make its two prefixes, which takes minutes; its timed scenarios wait
 # until the tests here are done, so that neither slows the other's. Meanwhile
-# it yields to the builds and tests here: nice, and in this session, since a
-# session of its own would be a scheduling group of its own, which nice does not lower.
+# it yields to them: nice, and in this session, since a session of its own
+# would be a scheduling group of its own, which nice does not lower.
 python3 scripts/host.py
-python=$(python3 -c 'import sys; print(sys.executable)')  # not a version manager's shim
+python=$(python3 -S -c 'import sys; print(sys.executable)')  # not a version manager's shim
 status=0
 guest=
 reports=build/host/junit.xml
@@ -51,7 +48,6 @@ if [ "$(python3 scripts/host.py --preset)" = win64 ]; then
     trap 'kill $guest 2>/dev/null' EXIT  # QEMU too, should a step here fail
   fi
 fi
-for preset in win64 win32-clang host host-plain fuzz; do build "$preset"; done
 
 # A label or preset that matches no test is an error, not a pass.
 valgrind() {
