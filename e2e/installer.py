@@ -116,7 +116,8 @@ def scenario_installer(r):
     folder = r.installs_to + INSTALLED
 
     def ours():  # every entry in one query: each Wine command costs seconds emulated
-        blocks = re.split(r"\r?\n(?=HKEY_)", r.reg_query(UNINSTALL_KEY, "/s") or "")
+        check(text := r.reg_query(UNINSTALL_KEY, "/s"), "reg query of the Uninstall key failed")
+        blocks = re.split(r"\r?\n(?=HKEY_)", text)
         return [v for v in map(values, blocks) if v.get("DisplayName") == "Vendrel 2 launcher"]
 
     def installed(attempt, launcher, version):
@@ -148,8 +149,8 @@ def scenario_installer(r):
     # The first install runs before the add-on and the messenger are
     # registered, over the entry of a newer version whose drive is gone: a fresh install.
     for name, value in (("InstallLocation", r"Q:\Vendrel 2 Launcher"), ("DisplayVersion", "9.0.0")):
-        r.wine("reg", "add", UNINSTALL_KEY + r"\Vendrel2Launcher", "/v", name, "/d", value, "/f",
-               *r.view())
+        check(r.wine("reg", "add", UNINSTALL_KEY + r"\Vendrel2Launcher", "/v", name, "/d", value,
+                     "/f", *r.view()) == 0, "reg add " + name)
     older_setup = make_release(r, "0.9.0", older)[0]
     check(install_silently(r, older_setup) == 0, "the install failed")
     r.write_registry()
@@ -159,8 +160,7 @@ def scenario_installer(r):
     running = r.run(launcher=folder + r"\launcher.exe", watch=False, background=True)
     check(r.await_event("start", "msnmsgr.exe"), "the installed launcher did not start")
     check(install_silently(r, setups[0]) == 2, "the upgrade went ahead while the launcher ran")
-    check(run_as_written(r, quiet) == 2,
-          "the uninstall went ahead while the launcher ran")
+    check(run_as_written(r, quiet) == 2, "the uninstall went ahead while the launcher ran")
     installed("while running", older, "0.9.0")
     r.wine("taskkill", "/F", "/IM", "launcher.exe", "/IM", "vendrel.exe", "/IM", "msnmsgr.exe")
     running.wait(timeout=30)  # its file is free only once it has gone

@@ -36,14 +36,14 @@ if [ "$(python3 scripts/host.py --preset)" = win64 ]; then
     nice -n 19 python3 scripts/guest.py --share build/guest -- sh -c '
       up() { echo "== guest: $1 $(cut -d" " -f1 /proc/uptime) s after its boot"; }
       up "started its command"
-      for arch in 32 64; do "$0" -S e2e/harness.py template --build build/win32 \
+      for arch in 32 64; do "$1" -S e2e/harness.py template --build build/win32 \
         --template build/host/wine-template-wine$arch --arch win$arch & done; wait
       up "made its two prefixes"
       for i in $(seq 3600); do [ -e build/guest/host-done ] && break; sleep 1; done
       up "starts its scenarios"
       exec ctest --test-dir build/host -L "^wine(32|64)$" -j "${GUEST_JOBS:-4}" \
         --no-tests=error --output-on-failure --output-junit "$PWD/build/guest/junit.xml"' \
-      "$python" > build/guest/output.txt 2>&1 &
+      guest "$python" > build/guest/output.txt 2>&1 &
     guest=$!
     trap 'kill $guest 2>/dev/null' EXIT  # QEMU too, should a step here fail
   fi
