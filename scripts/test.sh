@@ -24,7 +24,6 @@ env -u SIGN_CERT -u SIGN_KEY -u SIGN_PFX -u SIGN_PASS -u SIGN_TIMESTAMP_URL \
 # it yields to them: nice, and in this session, since a session of its own
 # would be a scheduling group of its own, which nice does not lower.
 python3 scripts/host.py
-python=$(python3 -S -c 'import sys; print(sys.executable)')  # not a version manager's shim
 status=0
 guest=
 reports=build/host/junit.xml
@@ -33,6 +32,7 @@ if [ "$(python3 scripts/host.py --preset)" = win64 ]; then
   reports+=" build/guest/junit.xml"
   rm -rf build/guest && mkdir -p build/guest
   if python3 scripts/guest.py --check; then
+    python=$(python3 -S -c 'import sys; print(sys.executable)')  # not a version manager's shim
     nice -n 19 python3 scripts/guest.py --share build/guest -- sh -c '
       up() { echo "== guest: $1 $(cut -d" " -f1 /proc/uptime) s after its boot"; }
       up "started its command"
