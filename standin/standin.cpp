@@ -412,6 +412,13 @@ BOOL WINAPI CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
     }
     if (startupInfo->cb != sizeof(STARTUPINFOA))
         return FALSE;
+    // Windows reads every field: a stray byte names a desktop, a title or handles to pass.
+    const BYTE* record = reinterpret_cast<const BYTE*>(startupInfo);
+    if (std::any_of(record + sizeof startupInfo->cb, record + sizeof *startupInfo,
+                    [](BYTE b) { return b != 0; })) {
+        w.Misuse("CreateProcessA with a start-up record set beyond its size");
+        return FALSE;
+    }
 
     const std::string line = commandLine;
     std::string path;

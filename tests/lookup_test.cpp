@@ -94,6 +94,17 @@ TEST_F(Lookups, UseTheValueRawWhateverItsType)
 
         w.SetValue(lookup.key, lookup.value, REG_BINARY, std::vector<BYTE>(256, 0x81));
         EXPECT_EQ(Compose(lookup), "");
+
+        // Filling the buffer whole, but the text ends early: usable.
+        std::vector<BYTE> padded = {'C', ':', '\\', 'D'};
+        padded.resize(256, 0);
+        w.SetValue(lookup.key, lookup.value, REG_BINARY, padded);
+        EXPECT_EQ(Compose(lookup), std::string("C:\\D") + lookup.fileName);
+
+        // One byte more fails the read, whose buffer then holds a terminated start.
+        padded.push_back(0);
+        w.SetValue(lookup.key, lookup.value, REG_BINARY, padded);
+        EXPECT_EQ(Compose(lookup), "");
     }
 }
 
@@ -130,7 +141,10 @@ TEST_F(Lookups, AcceptOnlyAFullPathWhichNothingIsSearchedFor)
     };
     const Row rows[] = {
         {"D:\\Apps\\", true, true},
-        {"z:\\", true, true},
+        {"A:\\", true, true}, {"Z:\\", true, true}, {"a:\\", true, true}, {"z:\\", true, true},
+        {"@:\\x\\", false, false}, {"[:\\x\\", false, false}, {"`:\\x\\", false, false},
+        {"{:\\x\\", false, false},
+        {"\\\\s\\h\\", true, true},                  // one-letter server and share
         {"C:", true, false},                  // "C:\\vendrel.exe", but "C:msnmsgr.exe"
         {"\\\\srv\\share\\", true, true},
         {"\\\\srv\\share", true, false},      // "\\\\srv\\sharemsnmsgr.exe" names no share
@@ -138,6 +152,8 @@ TEST_F(Lookups, AcceptOnlyAFullPathWhichNothingIsSearchedFor)
         {"Vendrel\\", false, false},
         {"C:foo\\", false, false},
         {"\\foo\\", false, false},
+        {"\\Program Files\\MSN\\", false, false},  // rooted on the current drive
+        {"x\\srv\\share\\", false, false},
         {"\\\\srv\\", false, false},
         {"\\\\\\share\\", false, false},
         {"1:\\x\\", false, false},
