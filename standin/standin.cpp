@@ -85,13 +85,15 @@ Program& World::Install(const std::string& path, const Program& program)
     return programs_[Lower(path)] = program;
 }
 
-DWORD World::Spawn(const std::string& name, uint64_t startsAt, uint64_t lifetimeMs)
+DWORD World::Spawn(const std::string& name, uint64_t startsAt, uint64_t lifetimeMs, DWORD pid)
 {
-    DWORD pid = nextPid_;
-    nextPid_ += 4;
+    if (pid == 0) {
+        pid = nextPid_;
+        nextPid_ += 4;
+    }
     uint64_t endsAt = lifetimeMs == kForever ? kForever : startsAt + lifetimeMs;
     processIndex_[pid] = processes_.size();
-    processes_.push_back(Process{pid, name, "", startsAt, endsAt, false, 0, false, false});
+    processes_.push_back(Process{pid, name, "", startsAt, endsAt, false, 0, 0, false});
     return pid;
 }
 
@@ -110,8 +112,7 @@ Process* World::ForOpen(DWORD pid)
         Known(pid).endsAt = now_;
         if (!due->second.empty()) {
             processIndex_[pid] = processes_.size();
-            processes_.push_back(Process{pid, due->second, "", now_, kForever, false, 0, false,
-                                         false});
+            processes_.push_back(Process{pid, due->second, "", now_, kForever, false, 0, 0, false});
         }
         endsBeforeOpen_.erase(due);
     }
@@ -545,8 +546,8 @@ HANDLE WINAPI OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId)
         return NULL;
     // Without elevation a caller cannot write up to an elevated process.
     const DWORD granted = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION;
-    w.lastError = ERROR_ACCESS_DENIED;
-    if (process->openFails || (process->elevated && (access & ~granted) != 0))
+    w.lastError = process->openError != 0 ? process->openError : ERROR_ACCESS_DENIED;
+    if (process->openError != 0 || (process->elevated && (access & ~granted) != 0))
         return NULL;
     return w.Issue({World::kProcess, access, processId, {}, 0, ""});
 }

@@ -43,7 +43,7 @@ struct Process {
     uint64_t endsAt;
     bool terminated;
     UINT exitCode;
-    bool openFails;  // another user's or session's: refuses every access
+    DWORD openError;  // another user's or session's: refuses every access with this
     bool elevated;   // grants a non-elevated caller only waiting and limited queries
 };
 
@@ -82,9 +82,10 @@ public:
     // Programs, by full path (case does not matter, as on Windows).
     Program& Install(const std::string& path, const Program& program = Program());
 
-    // A process the launcher did not start, alive from startsAt for lifetime.
-    DWORD Spawn(const std::string& name, uint64_t startsAt, uint64_t lifetimeMs);
-    void FailOpen(DWORD pid) { Known(pid).openFails = true; }
+    // A process the launcher did not start, alive from startsAt for lifetime; with a pid,
+    // one that reuses that id, listed after every earlier one.
+    DWORD Spawn(const std::string& name, uint64_t startsAt, uint64_t lifetimeMs, DWORD pid = 0);
+    void FailOpen(DWORD pid, DWORD error = ERROR_ACCESS_DENIED) { Known(pid).openError = error; }
     void Elevate(DWORD pid) { Known(pid).elevated = true; }
     // The process ends between the snapshot that lists it and the open; with
     // a successor, a program of that name, living for ever, has its id then.

@@ -252,6 +252,10 @@ TEST_F(Start, PathThatCannotBeQuotedIsAFailedStart)
     EXPECT_EQ(w.Boxes()[0].text, kLoadVendrel);
     EXPECT_EQ(w.Boxes()[1].text, kLoadMsn);
     EXPECT_TRUE(w.CallsNamed("CreateProcessA").empty());
+
+    std::memset(path, 'd', sizeof path);  // no terminator within the buffer
+    EXPECT_EQ(ExecCmdHandle(path), nullptr);
+    EXPECT_TRUE(w.CallsNamed("CreateProcessA").empty());
 }
 
 TEST_F(Start, FailedStartShowsExactlyOneBoxAndHandsBackNothing)

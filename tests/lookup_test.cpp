@@ -145,6 +145,7 @@ TEST_F(Lookups, AcceptOnlyAFullPathWhichNothingIsSearchedFor)
         {"@:\\x\\", false, false}, {"[:\\x\\", false, false}, {"`:\\x\\", false, false},
         {"{:\\x\\", false, false},
         {"\\\\s\\h\\", true, true},                  // one-letter server and share
+        {"\\\\B\xFCro\\Share\\", true, true},         // an ANSI letter past 0x7F
         {"C:", true, false},                  // "C:\\vendrel.exe", but "C:msnmsgr.exe"
         {"\\\\srv\\share\\", true, true},
         {"\\\\srv\\share", true, false},      // "\\\\srv\\sharemsnmsgr.exe" names no share
@@ -153,7 +154,8 @@ TEST_F(Lookups, AcceptOnlyAFullPathWhichNothingIsSearchedFor)
         {"C:foo\\", false, false},
         {"\\foo\\", false, false},
         {"\\Program Files\\MSN\\", false, false},  // rooted on the current drive
-        {"x\\srv\\share\\", false, false},
+        {"\\apps\\x\\", false, false}, {"x\\srv\\share\\", false, false},
+        {"C\\srv\\share\\", false, false}, {"C;\\x\\", false, false}, {"C9\\x\\", false, false},
         {"\\\\srv\\", false, false},
         {"\\\\\\share\\", false, false},
         {"1:\\x\\", false, false},
