@@ -248,10 +248,10 @@ def soak(r, waits):
     grace = r.one("ended", "vendrel.exe").ms - last_end
     within(grace, GRACE, "last messenger's end to the add-on's end")
     waiting = [s for s in samples if s.ms < last_end]
-    # The platform's own memory grows now and then with the lists it has walked, up to about
-    # a fifth of the way in on a loaded machine; a leak grows with every scan. So the work
-    # done, not the clock, marks what is compared: the tenth of the messengers' ends from
-    # a third of the way in, and the last tenth.
+    # The platform's own memory grows now and then over the first messengers, however long a
+    # loaded machine takes over them; a leak grows with every scan. So the work done, not the
+    # clock, marks what is compared: the tenth of the messengers' ends from a third of the
+    # way in, and the last tenth (docs/test-design.md).
     ends = sorted(e.ms for e in chain_ends)
     tenth, third = max(1, len(ends) // 10), len(ends) // 3
     first, last = ([s for s in waiting if ends[a] <= s.ms < ends[b]]
