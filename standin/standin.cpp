@@ -413,7 +413,7 @@ BOOL WINAPI CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
     }
     if (startupInfo->cb != sizeof(STARTUPINFOA))
         return FALSE;
-    // Windows reads every field: a stray byte names a desktop, a title or handles to pass.
+    // Windows reads the desktop, title and reserved fields whatever dwFlags selects: no stray byte.
     const BYTE* record = reinterpret_cast<const BYTE*>(startupInfo);
     if (std::any_of(record + sizeof startupInfo->cb, record + sizeof *startupInfo,
                     [](BYTE b) { return b != 0; })) {

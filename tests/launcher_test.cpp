@@ -255,6 +255,8 @@ TEST_F(Start, PathThatCannotBeQuotedIsAFailedStart)
 
     std::memset(path, 'd', sizeof path);  // no terminator within the buffer
     EXPECT_EQ(ExecCmdHandle(path), nullptr);
+    SetPath("C:\\a\"");
+    EXPECT_EQ(ExecCmdHandle(path), nullptr);
     EXPECT_TRUE(w.CallsNamed("CreateProcessA").empty());
 }
 

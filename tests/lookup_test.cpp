@@ -95,14 +95,12 @@ TEST_F(Lookups, UseTheValueRawWhateverItsType)
         w.SetValue(lookup.key, lookup.value, REG_BINARY, std::vector<BYTE>(256, 0x81));
         EXPECT_EQ(Compose(lookup), "");
 
-        // Filling the buffer whole, but the text ends early: usable.
         std::vector<BYTE> padded = {'C', ':', '\\', 'D'};
-        padded.resize(256, 0);
+        padded.resize(256, 0);  // fills the buffer whole, its text ending early
         w.SetValue(lookup.key, lookup.value, REG_BINARY, padded);
         EXPECT_EQ(Compose(lookup), std::string("C:\\D") + lookup.fileName);
 
-        // One byte more fails the read, whose buffer then holds a terminated start.
-        padded.push_back(0);
+        padded.push_back(0);  // one more fails the read, leaving a terminated start behind
         w.SetValue(lookup.key, lookup.value, REG_BINARY, padded);
         EXPECT_EQ(Compose(lookup), "");
     }
@@ -142,22 +140,21 @@ TEST_F(Lookups, AcceptOnlyAFullPathWhichNothingIsSearchedFor)
     const Row rows[] = {
         {"D:\\Apps\\", true, true},
         {"A:\\", true, true}, {"Z:\\", true, true}, {"a:\\", true, true}, {"z:\\", true, true},
-        {"@:\\x\\", false, false}, {"[:\\x\\", false, false}, {"`:\\x\\", false, false},
-        {"{:\\x\\", false, false},
-        {"\\\\s\\h\\", true, true},                  // one-letter server and share
-        {"\\\\B\xFCro\\Share\\", true, true},         // an ANSI letter past 0x7F
+        {"@:\\", false, false}, {"[:\\", false, false},  // next to the letters
+        {"`:\\", false, false}, {"{:\\", false, false},
+        {"\\\\s\\h\\", true, true},           // one-letter server and share
+        {"\\\\B\xFCro\\Share\\", true, true},  // an ANSI letter past 0x7F
         {"C:", true, false},                  // "C:\\vendrel.exe", but "C:msnmsgr.exe"
         {"\\\\srv\\share\\", true, true},
         {"\\\\srv\\share", true, false},      // "\\\\srv\\sharemsnmsgr.exe" names no share
-        {"x", false, false},
-        {"Vendrel\\", false, false},
+        {"x", false, false}, {"Vendrel\\", false, false},
         {"C:foo\\", false, false},
         {"\\foo\\", false, false},
         {"\\Program Files\\MSN\\", false, false},  // rooted on the current drive
         {"\\apps\\x\\", false, false}, {"x\\srv\\share\\", false, false},
         {"C\\srv\\share\\", false, false}, {"C;\\x\\", false, false}, {"C9\\x\\", false, false},
         {"\\\\srv\\", false, false},
-        {"\\\\\\share\\", false, false},
+        {"\\\\\\srv\\x\\", false, false}, {"\\\\srv\\\\x\\", false, false},  // an empty part
         {"1:\\x\\", false, false},
         {"::\\x\\", false, false},
         {" C:\\x\\", false, false},

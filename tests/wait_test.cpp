@@ -2,6 +2,7 @@
 #include "tests/fixture.h"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 using standin::kForever;
@@ -74,7 +75,7 @@ TEST_F(Wait, MessengerThatCannotBeOpenedIsReportedOnceAndEndsTheWait)
 {
     // Another user's or session's process refuses even SYNCHRONIZE; no other
     // refusal, such as ERROR_NO_SYSTEM_RESOURCES, is a reason to look again.
-    for (DWORD error : {DWORD(ERROR_ACCESS_DENIED), DWORD(1450)}) {
+    for (DWORD error : {DWORD(1450), DWORD(ERROR_ACCESS_DENIED)}) {
         SetUp();
         const DWORD guarded = w.Spawn("msmsgs.exe", 0, kForever);
         w.Spawn("msnmsgr.exe", 0, 100);
@@ -93,11 +94,13 @@ TEST_F(Wait, MessengerThatCannotBeOpenedIsReportedOnceAndEndsTheWait)
 
 TEST_F(Wait, MessengerGoneOrItsIdReusedBeforeTheOpenIsLookedForAgain)
 {
-    // Gone between the scan and the open, its id perhaps another program's.
-    for (const char* successor : {"", "notepad.exe"}) {
+    // Gone between the scan and the open, its id perhaps another program's, while a
+    // messenger of a lower or a higher id is listed after it.
+    const std::pair<const char*, DWORD> cases[] = {{"", 0}, {"notepad.exe", 8}, {"notepad.exe", 0}};
+    for (const auto& [successor, other] : cases) {
         w.Reset();
         w.EndBeforeOpen(w.Spawn("msnmsgr.exe", 0, kForever), successor);
-        w.Spawn("msmsgs.exe", 0, 500, 8);  // a lower id, listed later
+        w.Spawn("msmsgs.exe", 0, 500, other);
 
         WaitForOtherMSN();
 
