@@ -246,7 +246,8 @@ def soak(r, waits):
     sides = len([i for i in range(0, waits, 10) if i + 1 < waits])
     check(len(chain_ends) == waits + sides + 1,
           "%d messengers ended, expected %d" % (len(chain_ends), waits + sides + 1))
-    last_end = max(e.ms for e in chain_ends)
+    ends = sorted(e.ms for e in chain_ends)
+    last_end = ends[-1]
     grace = r.one("ended", "vendrel.exe").ms - last_end
     within(grace, GRACE, "last messenger's end to the add-on's end")
     waiting = [s for s in samples if s.ms < last_end]
@@ -254,7 +255,6 @@ def soak(r, waits):
     # loaded machine takes; a leak grows with every scan. So the work, not the clock, marks what
     # is compared (docs/test-design.md): a tenth of the ends from a third of the way in, and the
     # last tenth, whose fewest handles count, as a sample may catch a snapshot's handle open.
-    ends = sorted(e.ms for e in chain_ends)
     tenth, third = max(1, len(ends) // 10), len(ends) // 3
     first, last = ([s for s in waiting if ends[a] <= s.ms < ends[b]]
                    for a, b in ((third, third + tenth), (-1 - tenth, -1)))

@@ -43,8 +43,8 @@ struct Process {
     uint64_t endsAt;
     bool terminated;
     UINT exitCode;
-    DWORD openError;  // another user's or session's: refuses every access with this
-    bool elevated;   // grants a non-elevated caller only waiting and limited queries
+    DWORD openError;  // non-zero for another user's or session's: every open fails with it
+    bool elevated;    // grants a non-elevated caller only waiting and limited queries
 };
 
 // A program on the virtual disk. `onStart` lets a test script what the
