@@ -2,8 +2,8 @@
 # and libraries: a second compiler for the launcher's source.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER clang-14)
-set(CMAKE_CXX_COMPILER clang++-14)
+set(CMAKE_C_COMPILER clang)
+set(CMAKE_CXX_COMPILER clang++)
 set(CMAKE_C_COMPILER_TARGET i686-w64-mingw32)
 set(CMAKE_CXX_COMPILER_TARGET i686-w64-mingw32)
 set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)

@@ -78,9 +78,14 @@ def fetch():
             subprocess.run(["dpkg-deb", "-x", deb, tree], check=True)
         for name in ("bin", "proc", "sys", "dev", "modules"):
             os.makedirs(os.path.join(root, name))
-        shutil.copy(os.path.join(tree, "bin", "busybox"), os.path.join(root, "bin"))
-        found = {os.path.basename(p).split(".ko")[0].replace("-", "_"): p
-                 for p in glob.glob(tree + "/lib/modules/*/kernel/**/*.ko*", recursive=True)}
+        # Debian 13 ships them under /usr (merged /usr), Debian 12 at the root.
+        busybox = glob.glob(tree + "/bin/busybox") + glob.glob(tree + "/usr/bin/busybox")
+        modules = glob.glob(tree + "/lib/modules/*/kernel/**/*.ko*", recursive=True) \
+            + glob.glob(tree + "/usr/lib/modules/*/kernel/**/*.ko*", recursive=True)
+        if not busybox or not modules:
+            fail("busybox-static or %s holds no busybox or no modules" % package)
+        shutil.copy(busybox[0], os.path.join(root, "bin"))
+        found = {os.path.basename(p).split(".ko")[0].replace("-", "_"): p for p in modules}
         order = []
 
         def add(name):  # after what it depends on; a built-in one is not a file

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on a Debian machine. Idempotent:
-# does nothing when every tool is already there.
+# Installs what building and testing need on Debian 12 or 13, each release's
+# own toolchain by the names both releases have. Idempotent: does nothing
+# when every tool is already there. A mirror caught mid-sync is tried again,
+# then worked around where that is safe (below).
 set -euo pipefail
 
 need=()
@@ -14,10 +16,9 @@ have i686-w64-mingw32-g++ || need+=(g++-mingw-w64-i686-win32)
 have x86_64-w64-mingw32-g++ || need+=(g++-mingw-w64-x86-64-win32)
 [ -d /usr/src/googletest ] || need+=(googletest)
 pkg_installed libgtest-dev || need+=(libgtest-dev libgmock-dev)
-have clang-14 || need+=(clang-14)
-pkg_installed libclang-rt-14-dev || need+=(libclang-rt-14-dev)
+have clang++ || need+=(clang)
+pkg_installed libclang-rt-dev || need+=(libclang-rt-dev)
 have valgrind || need+=(valgrind)
-have file || need+=(file)
 have pgrep || need+=(procps)
 have objdump || need+=(binutils)
 have Xvfb || need+=(xvfb)
@@ -52,5 +53,42 @@ if [ $want_wine -eq 1 ]; then
   dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
   need+=(wine wine32:i386 wine64)
 fi
-apt-get update -qq
-[ ${#need[@]} -eq 0 ] || apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+
+# A mirror mid-sync serves an index of the wrong size for a while: fetch it
+# again, four times in about a minute, then go on without it.
+start=$SECONDS
+for try in 1 2 3 4; do
+  code=0
+  apt-get update -qq >"$log" 2>&1 || code=$?
+  failed=$(sed -n 's/ *\[IP: [^]]*\]//; s/^[WE]: Failed to fetch \([^ ]*\) *\(.*\)/\1 (\2)/p' \
+    "$log" | head -1)
+  if [ -z "$failed" ] || [ $try -eq 4 ] || [ $((SECONDS - start)) -ge 40 ]; then break; fi
+  sleep 15
+done
+if [ "$code" -ne 0 ] && [ -z "$failed" ]; then
+  cat "$log" >&2
+  echo "install-deps: apt-get update failed (above)" >&2
+  exit 1
+fi
+
+install() { apt-get install -y -qq --no-install-recommends "$@" "${need[@]}" >"$log" 2>&1; }
+# Without an index, the newer version of a package may be listed for one
+# architecture only, while wine32:i386 needs both at the same version. The
+# release's own versions then match; apt itself refuses the downgrade that
+# an installed newer version would take.
+# shellcheck source=/dev/null
+release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+if install; then
+  [ -z "$failed" ] || echo "install-deps: installed without the index $failed"
+elif [ -n "$failed" ] && install -t "$release"; then
+  echo "install-deps: installed $release's own versions of both architectures, as the index $failed failed"
+elif [ -n "$failed" ]; then
+  echo "install-deps: the index $failed failed, and without it ${need[*]} cannot be installed: run scripts/install-deps.sh again later, or choose another mirror in /etc/apt/sources.list.d" >&2
+  exit 1
+else
+  cat "$log" >&2
+  echo "install-deps: apt-get install ${need[*]} failed (above)" >&2
+  exit 1
+fi

@@ -16,10 +16,12 @@ import xml.etree.ElementTree as ET
 import zipfile
 
 MAX_SIZE = 8 * 1024
-# Per build, by PE machine: what `file` says, the manifest's architecture, the
-# oldest declared system (Windows XP SP2 is 5.1, XP x64 5.2), the toolchain.
-ARCHES = {0x14C: ("PE32 executable (GUI) Intel 80386", "x86", (5, 1), "i686"),
-          0x8664: ("PE32+ executable (GUI) x86-64", "amd64", (5, 2), "x86_64")}
+# Per build, by PE machine: its name, the optional header's magic (PE32 or
+# PE32+), the manifest's architecture, the oldest declared system (Windows XP
+# SP2 is 5.1, XP x64 5.2), the toolchain.
+ARCHES = {0x14C: ("PE32 i386", 0x10B, "x86", (5, 1), "i686"),
+          0x8664: ("PE32+ x86-64", 0x20B, "amd64", (5, 2), "x86_64")}
+GUI, EXECUTABLE, DLL = 2, 0x0002, 0x2000  # IMAGE_SUBSYSTEM_WINDOWS_GUI, IMAGE_FILE_* flags
 
 # Every function the launcher may import, with the oldest Windows that
 # exports it, as Microsoft's documentation gives its minimum client (which
@@ -82,9 +84,13 @@ def headers(data):
         fail("no PE signature")
     opt = pe + 24
     # PE32+ has no BaseOfData and an 8-byte ImageBase and stack sizes.
-    wide = 16 if struct.unpack_from("<H", data, opt)[0] == 0x20B else 0
+    magic = struct.unpack_from("<H", data, opt)[0]
+    wide = 16 if magic == 0x20B else 0
     return {
         "machine": struct.unpack_from("<H", data, pe + 4)[0],
+        "characteristics": struct.unpack_from("<H", data, pe + 22)[0],
+        "magic": magic,
+        "kind": struct.unpack_from("<H", data, opt + 68)[0],
         "stamp": struct.unpack_from("<I", data, pe + 8)[0],
         "os": struct.unpack_from("<HH", data, opt + 40),
         "subsystem": struct.unpack_from("<HH", data, opt + 48),
@@ -167,14 +173,15 @@ def main():
     pe = headers(data)
     if pe["machine"] not in ARCHES:
         fail("neither an i386 nor an x86-64 executable")
-    expected, arch, max_version, toolchain = ARCHES[pe["machine"]]
+    name, magic, arch, max_version, toolchain = ARCHES[pe["machine"]]
     made_with = re.search(r"CMAKE_TOOLCHAIN_FILE:\w+=.*/(.*)",
                           open(os.path.join(build, "CMakeCache.txt")).read()).group(1)
 
-    kind = subprocess.run(["file", "-b", exe], capture_output=True, text=True).stdout
-    if not kind.startswith(expected):
-        fail("not a GUI executable of its machine: " + kind)
-    print("type: " + kind.strip())
+    if pe["magic"] != magic or pe["kind"] != GUI \
+            or pe["characteristics"] & (EXECUTABLE | DLL) != EXECUTABLE:
+        fail("not a %s GUI executable: magic 0x%X, subsystem %d, characteristics 0x%X"
+             % (name, pe["magic"], pe["kind"], pe["characteristics"]))
+    print("type: %s executable, Windows GUI subsystem" % name)
     print("size: %d bytes (limit %d)" % (len(data), MAX_SIZE))
     if len(data) > MAX_SIZE:
         fail("too large")
