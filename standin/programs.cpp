@@ -59,7 +59,7 @@ std::string World::Locate(const std::string& name, bool search) const
         return FindProgram(path) != NULL ? path : "";
     }
     for (const char* dir : kSearchDirs) {
-        const std::string path = Complete(name, dir);
+        std::string path = Complete(name, dir);
         if (FindProgram(path) != NULL)
             return path;
     }

@@ -17,7 +17,9 @@ std::string Lower(std::string text)
 std::string Hex(uint64_t value)
 {
     char text[32];
-    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+    int length = std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+    if (length < 0 || static_cast<size_t>(length) >= sizeof text)
+        throw Fault("snprintf cannot print " + std::to_string(value) + " in hexadecimal");
     return text;
 }
 
