@@ -1,0 +1,72 @@
+; The installer's work: its folder, the sections and their descriptions.
+;
+; A fresh install makes its folder; whatever keeps it from doing so (no
+; rights there, say) is named. Then the disk must have room for all three
+; files, so that a full one stops us before the launcher is overwritten.
+Function MakeFolder
+  StrCpy $Made 0
+  ${IfNot} ${FileExists} "$INSTDIR\*.*"
+    System::Call 'shell32::SHCreateDirectoryEx(p 0, t "$INSTDIR", p 0) i .R9'
+    ${If} $R9 <> 0
+      Call Refuse
+    ${EndIf}
+    StrCpy $Made 1
+  ${EndIf}
+  ${GetRoot} "$INSTDIR" $R8
+  ClearErrors
+  ${DriveSpace} "$R8\" "/D=F /S=K" $R7
+  ${IfNot} ${Errors}
+  ${AndIf} $R7 L< ${NEEDED_KB}
+    StrCpy $R9 ${ERROR_DISK_FULL}
+    Call Refuse
+  ${EndIf}
+FunctionEnd
+
+Section "Launcher (required)" SecLauncher
+  SectionIn RO
+  ; Until the end, a failure of any kind, NSIS's own too, ends with this
+  ; code; the launcher in use sets its own.
+  SetErrorLevel ${EXIT_FAILED}
+  Call MakeFolder
+  Call LauncherIdle
+  ; An uninstaller that runs holds its file.
+  Push uninstall.exe
+  Call WriteError
+  ${If} $R9 <> 0
+    Call Refuse
+  ${EndIf}
+  SetOutPath "$INSTDIR"
+  ; Should the launcher have started since the check, nothing is changed yet.
+  SetOverwrite try
+  ClearErrors
+  File "/oname=launcher.exe" "${LAUNCHER}"
+  ${If} ${Errors}
+    Push launcher.exe
+    Call WriteError
+    Call Stop
+  ${EndIf}
+  SetOverwrite on
+  File "/oname=README.txt" "${README}"
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+  CreateDirectory "$SMPROGRAMS"
+  CreateShortcut "$SMPROGRAMS\${SHORTCUT}.lnk" "$INSTDIR\launcher.exe" "" "$INSTDIR\launcher.exe" 0
+
+  !include "${__FILEDIR__}/uninstall-entry.nsh"
+SectionEnd
+
+Section /o "Desktop shortcut" SecDesktop
+  CreateShortcut "$DESKTOP\${SHORTCUT}.lnk" "$INSTDIR\launcher.exe" "" "$INSTDIR\launcher.exe" 0
+SectionEnd
+
+Section "-Upgrade" SecUpgrade
+  ; An upgrade that drops the desktop shortcut removes the earlier one.
+  ${IfNot} ${SectionIsSelected} ${SecDesktop}
+    Delete "$DESKTOP\${SHORTCUT}.lnk"
+  ${EndIf}
+  SetErrorLevel 0
+SectionEnd
+
+!insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecLauncher} "The launcher and a Start menu shortcut for all users."
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecDesktop} "A shortcut on the desktop of every user."
+!insertmacro MUI_FUNCTION_DESCRIPTION_END
