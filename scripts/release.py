@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Makes the release: a zip and an installer, and nothing else, in OUT.
+"""Makes the release in OUT: a zip, an installer, and the record of the toolchain
+that built them, and nothing else.
 
   release.py --source DIR --launcher EXE --name NAME --version X.Y.Z --out DIR [--arch win64]
 
@@ -9,15 +10,18 @@ bytes. When SIGN_CERT and SIGN_KEY, or SIGN_PFX, are set, launcher.exe, the
 uninstaller and then the installer are signed with scripts/sign.sh; otherwise
 nothing is signed and the bytes stay reproducible. --arch win64 makes an
 x86-64 zip and installer from the same script, for the tests of the x86-64
-proof build only: the release is 32-bit."""
+proof build only: the release is 32-bit. The bytes are reproducible on one
+Debian release; another release's compilers give other bytes, hence the record."""
 
 import argparse
 import os
+import platform
 import shutil
 import subprocess
 import sys
 import tempfile
 import zipfile
+import zlib
 
 ZIP_TIME = (1980, 1, 1, 0, 0, 0)  # the earliest a zip can hold
 
@@ -44,6 +48,19 @@ def signing(who="release"):
         sys.exit("%s: the signing settings are not one complete set: %s; nothing was %s."
                  % (who, problem, "made" if who == "release" else "signed"))
     return bool(given)
+
+
+def toolchain(arch, signed):
+    """What made the release's bytes: the Debian release, the packages of the launcher's
+    compiler and linker and of NSIS, and Python's zlib for the zip (and the signing tool)."""
+    mingw = "i686" if arch == "win32" else "x86-64"
+    packages = ["g++-mingw-w64-%s-win32" % mingw, "binutils-mingw-w64-%s" % mingw, "nsis"]
+    listed = subprocess.run(["dpkg-query", "-W", "-f=${Package} ${Version}\\n"] + packages
+                            + (["osslsigncode"] if signed else []), capture_output=True,
+                            text=True, check=True).stdout
+    return "Debian %s\n%sPython %s, zlib %s\n" % (open("/etc/debian_version").read().strip(),
+                                                listed, platform.python_version(),
+                                                zlib.ZLIB_RUNTIME_VERSION)
 
 
 def main():
@@ -97,6 +114,8 @@ def main():
                        check=True, cwd=stage)
         if sign_it:
             subprocess.run(sign + [setup], check=True)
+    with open(os.path.join(args.out, base + "-toolchain.txt"), "w") as handle:
+        handle.write(toolchain(args.arch, sign_it))
     for name in sorted(os.listdir(args.out)):
         print("release: %s (%d bytes)" % (name, os.path.getsize(os.path.join(args.out, name))))
     return 0

@@ -247,8 +247,11 @@ def main():
             releases.append({n: open(os.path.join(folder, n), "rb").read()
                              for n in sorted(os.listdir(folder))})
         names = sorted(releases[0])
-        if names != [release % "setup.exe", release % "win32.zip"]:
-            fail("the release is not exactly the zip and the installer: %s" % names)
+        if names != [release % "setup.exe", release % "toolchain.txt", release % "win32.zip"]:
+            fail("the release is not exactly the installer, the toolchain and the zip: %s" % names)
+        if not releases[0][release % "toolchain.txt"].startswith(b"Debian " + open(
+                "/etc/debian_version", "rb").read().strip() + b"\n"):
+            fail("the toolchain record does not name this host's Debian release")
         if releases[0] != releases[1]:
             fail("two clean builds gave different release files")
         with zipfile.ZipFile(os.path.join(build, "release", release % "win32.zip")) as archive:
