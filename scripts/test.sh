@@ -54,6 +54,9 @@ if [ "$(python3 scripts/host.py --preset)" = win64 ]; then
   fi
 fi
 
+# The linters and the documents' names, from the compile databases configured above.
+scripts/lint.sh || status=1
+
 # A label or preset that matches no test is an error, not a pass.
 valgrind() {
   cmake --build --preset host-plain &&
