@@ -27,8 +27,11 @@ inline int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type
     int result = 0;
     HMODULE user32 = LoadLibraryA("user32.dll");
     if (user32 != NULL) {
+        // By way of void (*)(), which GCC and clang take to match any function
+        // type: a function pointer converted to another and back is unchanged.
+        typedef void (*AnyFn)();
         MessageBoxFn show = reinterpret_cast<MessageBoxFn>(
-            reinterpret_cast<void*>(GetProcAddress(user32, "MessageBoxA")));
+            reinterpret_cast<AnyFn>(GetProcAddress(user32, "MessageBoxA")));
         if (show != NULL)
             result = show(owner, text, caption, type);
         FreeLibrary(user32);
@@ -59,10 +62,12 @@ typedef void* LPVOID;
 typedef uintptr_t ULONG_PTR;
 typedef uint32_t REGSAM;
 
+// The tags differ from the SDK's: a name with a double underscore, or an
+// underscore and a capital first, is reserved to the compiler and its library.
 typedef void* HANDLE;
-typedef struct HINSTANCE__* HINSTANCE;
-typedef struct HWND__* HWND;
-typedef struct HKEY__* HKEY;
+typedef struct tagHINSTANCE* HINSTANCE;
+typedef struct tagHWND* HWND;
+typedef struct tagHKEY* HKEY;
 typedef HKEY* PHKEY;
 
 #define TRUE 1
@@ -103,7 +108,7 @@ typedef HKEY* PHKEY;
 // Layouts match the 32-bit Windows records byte for byte in size, so the
 // sizes the launcher hands to the platform are the real ones. Pointer-sized
 // fields the launcher never reads are kept as 32-bit slots.
-typedef struct _STARTUPINFOA {
+typedef struct tagSTARTUPINFOA {
     DWORD cb;
     DWORD lpReserved;
     DWORD lpDesktop;
@@ -124,7 +129,7 @@ typedef struct _STARTUPINFOA {
     DWORD hStdError;
 } STARTUPINFOA, *LPSTARTUPINFOA;
 
-typedef struct _PROCESS_INFORMATION {
+typedef struct tagPROCESS_INFORMATION {
     HANDLE hProcess;
     HANDLE hThread;
     DWORD dwProcessId;
@@ -144,7 +149,7 @@ typedef struct tagPROCESSENTRY32 {
     CHAR szExeFile[MAX_PATH];
 } PROCESSENTRY32, *LPPROCESSENTRY32;
 
-typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
+typedef struct tagSECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 
 extern "C" {
 

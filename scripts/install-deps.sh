@@ -26,6 +26,9 @@ have python3 || need+=(python3)
 have makensis || need+=(nsis)
 have osslsigncode || need+=(osslsigncode)
 have openssl || need+=(openssl)
+have shellcheck || need+=(shellcheck)
+have pyflakes3 || need+=(pyflakes3)
+have clang-tidy || need+=(clang-tidy)
 # The emulated guest for hosts without 32-bit code (scripts/guest.py), whose
 # kernel and busybox-static it fetches from the package lists.
 lists=0

@@ -8,10 +8,13 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
 # Where a guest runs the 32-bit kinds, Valgrind's build waits to run beside it (below).
-native32=$([ "$(python3 scripts/host.py --preset)" = win32 ] && echo yes || true)
+native32=
+if [ "$(python3 scripts/host.py --preset)" = win32 ]; then native32=yes; fi
 for preset in win32 win64 win32-clang host host-plain fuzz; do
   cmake --preset "$preset" >/dev/null
-  [ "$preset" = host-plain ] && [ -z "$native32" ] || cmake --build --preset "$preset"
+  if [ "$preset" != host-plain ] || [ -n "$native32" ]; then
+    cmake --build --preset "$preset"
+  fi
 done
 # The release, unsigned, for the installer's Wine scenario.
 env -u SIGN_CERT -u SIGN_KEY -u SIGN_PFX -u SIGN_PASS -u SIGN_TIMESTAMP_URL \
@@ -26,13 +29,15 @@ env -u SIGN_CERT -u SIGN_KEY -u SIGN_PFX -u SIGN_PASS -u SIGN_TIMESTAMP_URL \
 python3 scripts/host.py
 status=0
 guest=
-reports=build/host/junit.xml
+reports=(build/host/junit.xml)
 if [ "$(python3 scripts/host.py --preset)" = win64 ]; then
   emulated=(-LE '^wine(32|64)$')
-  reports+=" build/guest/junit.xml"
+  reports+=(build/guest/junit.xml)
   rm -rf build/guest && mkdir -p build/guest
   if python3 scripts/guest.py --check; then
     python=$(python3 -S -c 'import sys; print(sys.executable)')  # not a version manager's shim
+    # The quoted script is the guest's: its shell expands the variables.
+    # shellcheck disable=SC2016
     nice -n 19 python3 scripts/guest.py --share build/guest -- sh -c '
       up() { echo "== guest: $1 $(cut -d" " -f1 /proc/uptime) s after its boot"; }
       up "started its command"
@@ -49,6 +54,9 @@ if [ "$(python3 scripts/host.py --preset)" = win64 ]; then
   fi
 fi
 
+# The linters and the documents' names, from the compile databases configured above.
+scripts/lint.sh || status=1
+
 # A label or preset that matches no test is an error, not a pass.
 valgrind() {
   cmake --build --preset host-plain &&
@@ -63,7 +71,8 @@ if [ -n "$guest" ]; then
   # From here the guest's timed scenarios run at full priority, and Valgrind, which times
   # nothing, runs beside them on what they leave (SCHED_IDLE) rather than before them.
   qemu=$(pgrep -P "$guest" | head -1) || qemu=
-  [ -z "$qemu" ] || renice --priority 0 -p $(ls "/proc/$qemu/task") >/dev/null || true
+  threads=("/proc/$qemu/task"/*)  # QEMU's threads: their ids name the folders
+  [ -z "$qemu" ] || renice --priority 0 -p "${threads[@]##*/}" >/dev/null || true
   chrt --idle --pid 0 $$  # this script, and so Valgrind's build and run
   valgrind || status=$?
   echo "== the 32-bit kinds, in the emulated guest"
@@ -71,5 +80,5 @@ if [ -n "$guest" ]; then
   trap - EXIT
   cat build/guest/output.txt
 fi
-python3 tests/summary.py $reports || status=1
+python3 tests/summary.py "${reports[@]}" || status=1
 exit $status
