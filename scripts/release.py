@@ -88,9 +88,10 @@ def main():
     with tempfile.TemporaryDirectory() as stage:
         launcher = os.path.join(stage, "launcher.exe")
         shutil.copyfile(args.launcher, launcher)
-        text = open(os.path.join(args.source, "packaging", "README.txt"), newline="").read()
+        # Read as text, so that LF, CRLF and CR line ends are all written as CRLF.
+        text = open(os.path.join(args.source, "packaging", "README.txt"), encoding="ascii").read()
         readme = os.path.join(stage, "README.txt")
-        with open(readme, "w", newline="\r\n") as handle:
+        with open(readme, "w", encoding="ascii", newline="\r\n") as handle:
             handle.write(text.replace("@VERSION@", args.version))
         sign = [os.path.join(args.source, "scripts", "sign.sh")]
         if sign_it:
