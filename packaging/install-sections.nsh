@@ -22,6 +22,17 @@ Function MakeFolder
   ${EndIf}
 FunctionEnd
 
+; Stops with EXIT_FAILED once the install has begun: what is named on the
+; stack was not written, and NSIS tells no reason. NSIS only sets its error
+; flag for this and goes on, and an install without its uninstaller, a
+; shortcut or its entry is not done.
+Function Unfinished
+  Pop $R5
+  MessageBox MB_OK|MB_ICONSTOP "$R5 cannot be written.$\r$\n$\r$\n${PRODUCT} is installed only in part." /SD IDOK
+  SetErrorLevel ${EXIT_FAILED}
+  Abort "$R5 cannot be written. ${PRODUCT} is installed only in part."
+FunctionEnd
+
 Section "Launcher (required)" SecLauncher
   SectionIn RO
   ; Until the end, a failure of any kind, NSIS's own too, ends with this
@@ -47,15 +58,31 @@ Section "Launcher (required)" SecLauncher
   ${EndIf}
   SetOverwrite on
   File "/oname=README.txt" "${README}"
+  ClearErrors
   WriteUninstaller "$INSTDIR\uninstall.exe"
+  ${If} ${Errors}
+    Push "$INSTDIR\uninstall.exe"
+    Call Unfinished
+  ${EndIf}
   CreateDirectory "$SMPROGRAMS"
+  ; A Start menu folder that cannot be made fails the shortcut too.
+  ClearErrors
   CreateShortcut "$SMPROGRAMS\${SHORTCUT}.lnk" "$INSTDIR\launcher.exe" "" "$INSTDIR\launcher.exe" 0
+  ${If} ${Errors}
+    Push "$SMPROGRAMS\${SHORTCUT}.lnk"
+    Call Unfinished
+  ${EndIf}
 
   !include "${__FILEDIR__}/uninstall-entry.nsh"
 SectionEnd
 
 Section /o "Desktop shortcut" SecDesktop
+  ClearErrors
   CreateShortcut "$DESKTOP\${SHORTCUT}.lnk" "$INSTDIR\launcher.exe" "" "$INSTDIR\launcher.exe" 0
+  ${If} ${Errors}
+    Push "$DESKTOP\${SHORTCUT}.lnk"
+    Call Unfinished
+  ${EndIf}
 SectionEnd
 
 Section "-Upgrade" SecUpgrade

@@ -5,6 +5,9 @@ Unicode true
 SetCompressor /SOLID lzma
 ; The same input gives the same installer: no file times are stored.
 SetDateSave off
+; A file that cannot be written offers Retry and Cancel, never Ignore: an
+; install that skips one is not done, yet would end with 0.
+AllowSkipFiles off
 RequestExecutionLevel admin
 ManifestSupportedOS all
 ManifestDPIAware true

@@ -1,5 +1,11 @@
 ; The entry in the list of programs, written by the launcher's section in
 ; install-sections.nsh once its files are in place.
+;
+; In KB: the launcher, the guide and the uninstaller. Measured first, as
+; GetSize clears the error flag that tells whether a value was not written.
+${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+IntFmt $0 "0x%08X" $0
+ClearErrors
 WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
 WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
 WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
@@ -11,7 +17,8 @@ WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" "$\"$INSTDIR\uninstall.exe
 WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" "$\"$INSTDIR\uninstall.exe$\" /S _?=$INSTDIR"
 WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
 WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
-; In KB: the launcher, the guide and the uninstaller.
-${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
-IntFmt $0 "0x%08X" $0
 WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
+${If} ${Errors}
+  Push "HKLM\${UNINSTALL_KEY}"
+  Call Unfinished
+${EndIf}
