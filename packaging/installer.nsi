@@ -28,11 +28,16 @@ ManifestDPIAware true
 !define SHORTCUT "MSN Messenger with Vendrel 2"
 !define BUSY "${SHORTCUT} is running: nothing was changed."
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Vendrel2Launcher"
-; Exit codes beside NSIS's own 0 (done) and 1 (cancelled), as the README
-; lists them. Management tools act on them, so each means one thing.
+; Exit codes, as the README lists them. NSIS's own are 0 (done), 1
+; (cancelled by the user) and 2 (aborted by the script), as appendix D.1 of
+; its manual lists them; the script sets the code before each of its stops,
+; and 2 only for a launcher in use. Management tools act on them, so each
+; means one thing.
 !define EXIT_BUSY 2    ; the installed launcher is in use: nothing was changed
 !define EXIT_NEWER 3   ; a newer version is installed: nothing was changed
-!define EXIT_FAILED 4  ; the folder cannot be written, for the reason shown
+!define EXIT_FAILED 4  ; it cannot go ahead, for the reason shown: nothing was
+                       ; changed; or the install failed once it had begun, and
+                       ; may be part done
 !define EXIT_PARTIAL 5 ; the launcher was removed, not all of the rest
 ; Free space an install needs, in KB: its three files with room to spare.
 !define NEEDED_KB 1024

@@ -4,10 +4,12 @@
 ;
 ; Removes the uninstaller's own file and the folder once the uninstaller that
 ; runs from there has ended: within moments, as a tool may install again at
-; once; for at most 30 s; and never once a new install has put its launcher
-; there, as its uninstaller is then the new one. The folder is tried again
-; until it goes: a program started from a shortcut, and all it starts, have
-; it as their current folder, which Windows keeps until they end.
+; once; in 3,000 tries 10 ms apart, 30 s at the least (a Sleep can last
+; until the next tick of the Windows timer, so it may be longer); and never
+; once a new install has put its launcher there, as its uninstaller is then
+; the new one. The folder is tried again until it goes: a program started
+; from a shortcut, and all it starts, have it as their current folder, which
+; Windows keeps until they end.
 Function un.RemoveOriginal
   ${For} $R0 1 3000
     ${If} ${FileExists} "$INSTDIR\launcher.exe"
@@ -92,8 +94,9 @@ Function un.HandOver
   ReadRegStr $R4 HKLM "${UNINSTALL_KEY}" "DisplayName"
   ${If} ${Errors}
     ; Returning only once the copy runs, so that the file and the folder go
-    ; moments after the caller learns the result; if it does not, they
-    ; stay without an entry, and the result says so.
+    ; moments after the caller learns the result; if it gives no sign in 200
+    ; tries 50 ms apart (10 s at the least, as above), they stay without an
+    ; entry, and the result says so.
     StrCpy $R5 ${EXIT_PARTIAL}
     ClearErrors
     Exec '"$R1\uninstall.exe" /S /TIDY _?=$INSTDIR'
