@@ -9,6 +9,7 @@ need=()
 have() { command -v "$1" >/dev/null 2>&1; }
 pkg_installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
 
+have git || need+=(git)
 have cmake || need+=(cmake)
 have ninja || need+=(ninja-build)
 have g++ || need+=(g++)

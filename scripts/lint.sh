@@ -11,6 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 status=0
+git rev-parse --git-dir >/dev/null || { echo "lint: this is not a git checkout" >&2; exit 1; }
 shell=() python=()
 while IFS= read -r -d '' file; do
   [ -f "$file" ] || continue
