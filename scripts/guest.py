@@ -55,7 +55,7 @@ def fail(sentence):
 
 def fetch():
     if not shutil.which("qemu-system-x86_64") or not shutil.which("cpio"):
-        fail("qemu-system-x86_64 or cpio is missing (scripts/install-deps.sh installs them)")
+        fail("qemu-system-x86_64 or cpio is missing (scripts/install-deps.sh installs them on a host without 32-bit code)")
     depends = subprocess.run(["apt-cache", "depends", "linux-image-amd64"],
                              capture_output=True, text=True).stdout.split()
     package = next((w for w in depends if w.startswith("linux-image-") and w[12].isdigit()), None)

@@ -89,7 +89,7 @@ if install; then
 elif [ -n "$failed" ] && install -t "$release"; then
   echo "install-deps: installed $release's own versions of both architectures, as the index $failed failed"
 elif [ -n "$failed" ]; then
-  echo "install-deps: the index $failed failed, and without it ${need[*]} cannot be installed: run scripts/install-deps.sh again later, or choose another mirror in /etc/apt/sources.list.d" >&2
+  echo "install-deps: the index $failed failed, and what is needed cannot be installed without it, nor from $release's own versions without a downgrade: run scripts/install-deps.sh again later, or choose another mirror in /etc/apt/sources.list.d" >&2
   exit 1
 else
   cat "$log" >&2
