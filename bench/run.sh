@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the real launcher and the fuzz targets,
 # and prints the benchmark's figures.
-#   bench/run.sh [--runs N] [--soak-waits N] [--fuzz-seconds N] [--only STEP,...]
+#   bench/run.sh [--runs N] [--cpu-seconds N] [--soak-waits N] [--fuzz-seconds N] [--only STEP,...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
