@@ -18,9 +18,9 @@ import zipfile
 MAX_SIZE = 8 * 1024
 # Per build, by PE machine: its name, the optional header's magic (PE32 or
 # PE32+), the manifest's architecture, the oldest declared system (Windows XP
-# SP2 is 5.1, XP x64 5.2), the toolchain.
-ARCHES = {0x14C: ("PE32 i386", 0x10B, "x86", (5, 1), "i686"),
-          0x8664: ("PE32+ x86-64", 0x20B, "amd64", (5, 2), "x86_64")}
+# SP2 is 5.1, XP x64 5.2).
+ARCHES = {0x14C: ("PE32 i386", 0x10B, "x86", (5, 1)),
+          0x8664: ("PE32+ x86-64", 0x20B, "amd64", (5, 2))}
 GUI, EXECUTABLE, DLL = 2, 0x0002, 0x2000  # IMAGE_SUBSYSTEM_WINDOWS_GUI, IMAGE_FILE_* flags
 
 # Every function the launcher may import, with the oldest Windows that
@@ -99,18 +99,37 @@ def headers(data):
     }
 
 
-def imports(exe, toolchain):
-    dump = subprocess.run([toolchain + "-w64-mingw32-objdump", "-p", exe], capture_output=True,
-                          text=True, check=True).stdout
-    found, dll = {}, None
-    for line in dump.splitlines():
-        if "DLL Name:" in line:
-            dll = line.split(":", 1)[1].strip().lower()
-            found[dll] = []
-        elif dll is not None and line.startswith("\t") and len(line.split()) == 3:
-            found[dll].append(line.split()[2])
-        elif not line.strip():
-            dll = None
+def imports(data):
+    """Each imported DLL's functions (#N for one by ordinal), read from the import
+    directory itself: objdump's wording of it changes between binutils releases."""
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    opt, count = pe + 24, struct.unpack_from("<H", data, pe + 6)[0]
+    wide = struct.unpack_from("<H", data, opt)[0] == 0x20B
+    table = opt + struct.unpack_from("<H", data, pe + 20)[0]
+    sections = [struct.unpack_from("<4I", data, table + 40 * i + 8) for i in range(count)]
+
+    def at(rva):  # file offset of an address, through the section that holds it
+        for size, address, raw_size, raw in sections:
+            if address <= rva < address + max(size, raw_size):
+                return raw + rva - address
+        fail("import address 0x%X is in no section" % rva)
+
+    def text(rva):
+        start = at(rva)
+        return data[start:data.index(b"\0", start)].decode("ascii")
+
+    found, entry = {}, at(struct.unpack_from("<I", data, opt + (112 if wide else 96) + 8)[0])
+    width, ordinal = (8, 1 << 63) if wide else (4, 1 << 31)
+    while any(struct.unpack_from("<5I", data, entry)):
+        lookup, _, _, name, first = struct.unpack_from("<5I", data, entry)
+        functions, thunk = found.setdefault(text(name).lower(), []), at(lookup or first)
+        while True:
+            value = int.from_bytes(data[thunk:thunk + width], "little")
+            if not value:
+                break
+            functions.append("#%d" % (value & 0xFFFF) if value & ordinal else text(value + 2))
+            thunk += width
+        entry += 20
     return found
 
 
@@ -173,7 +192,7 @@ def main():
     pe = headers(data)
     if pe["machine"] not in ARCHES:
         fail("neither an i386 nor an x86-64 executable")
-    name, magic, arch, max_version, toolchain = ARCHES[pe["machine"]]
+    name, magic, arch, max_version = ARCHES[pe["machine"]]
     made_with = re.search(r"CMAKE_TOOLCHAIN_FILE:\w+=.*/(.*)",
                           open(os.path.join(build, "CMakeCache.txt")).read()).group(1)
 
@@ -199,7 +218,9 @@ def main():
     print("versions: OS %d.%d, subsystem %d.%d (Windows XP and later); no TLS; ASLR, DEP"
           % (pe["os"] + pe["subsystem"]))
 
-    found = imports(exe, toolchain)
+    found = imports(data)
+    if not found.get("kernel32.dll"):
+        fail("no import from kernel32.dll was read: %s" % found)
     for dll, functions in sorted(found.items()):
         allowed = ALLOWED.get(dll)
         if allowed is None:
