@@ -268,6 +268,7 @@ def soak(r, waits):
     print("soak: launcher private bytes a third of the way in / at the end: %d / %d" % memory)
     print("soak: launcher CPU time over the run: %.1f ms" % cpu_ms)
     print("soak: last messenger's end to the add-on's end: %.0f ms" % grace)
+    check(min(handles + memory) > 0, "the samples read no handles or no private bytes")
     check(handles[1] <= handles[0], "handles grew: %d -> %d" % handles)
     # One page of slack: the platform's heap may round up once.
     check(memory[1] <= memory[0] + 4096, "private memory grew: %d -> %d" % memory)
