@@ -10,8 +10,8 @@
 # goes when the run ends, so every run starts fresh, its installs included.
 # From the host it takes only the kernel, /proc, /sys, /dev and resolv.conf.
 # CI, LAUNCHER_EMULATE_32BIT, GUEST_ACCEL and GUEST_JOBS pass through. Roots
-# live in $DEBIAN_ROOTS (/var/tmp/vendrel2-roots). The exit code is the
-# command's, or 2 when no run could start.
+# live in $DEBIAN_ROOTS (/var/lib/vendrel2-roots), a folder of root's alone.
+# The exit code is the command's, or 2 when no run could start.
 set -euo pipefail
 
 fail() { echo "debian-root: $*" >&2; exit 2; }
@@ -20,16 +20,29 @@ case "${1:-}" in
   13) suite=trixie ;;
   *) fail "usage: scripts/debian-root.sh 12|13 [COMMAND [ARG...]]" ;;
 esac
+[ "$(id -u)" -eq 0 ] || fail "must run as root (it mounts and chroots)"
+# Every mount is made in a mount namespace of this run's own, with nothing
+# shared with the host's: none reaches the host, and all go with the run,
+# however it ends.
+if [ -z "${DEBIAN_ROOT_PRIVATE:-}" ]; then
+  command -v unshare >/dev/null || fail "no unshare (util-linux)"
+  DEBIAN_ROOT_PRIVATE=1 exec unshare --mount --propagation private -- "$0" "$@"
+fi
 shift
 [ $# -gt 0 ] || set -- scripts/test.sh
-[ "$(id -u)" -eq 0 ] || fail "must run as root (it mounts and chroots)"
 command -v mmdebstrap >/dev/null || fail "no mmdebstrap: apt-get install mmdebstrap"
 # Its sources: the release, its updates and its security suite.
 timeout 10 bash -c 'exec 3<>/dev/tcp/deb.debian.org/80' 2>/dev/null \
   || fail "the package registry (deb.debian.org) cannot be reached"
 
-source=$(git -C "$(dirname "$0")/.." rev-parse --show-toplevel)
-roots=${DEBIAN_ROOTS:-/var/tmp/vendrel2-roots}
+source=$(git -C "$(dirname "$0")/.." rev-parse --show-toplevel) || fail "not in a git checkout"
+roots=$(realpath -m "${DEBIAN_ROOTS:-/var/lib/vendrel2-roots}")
+[ -d "$roots" ] || { mkdir -p "$(dirname "$roots")" && mkdir -m 700 "$roots"; }
+# A folder that another user could write to could hold a root of theirs,
+# which this would enter as root.
+if [ "$(stat -c %u "$roots")" != 0 ] || [ $((0$(stat -c %a "$roots") & 022)) != 0 ]; then
+  fail "$roots must be a folder of root's that no one else can write to"
+fi
 base=$roots/$suite
 mkdir -p "$roots/runs"
 
@@ -39,8 +52,9 @@ mounts_below() {
     sort -r
 }
 # Ends the processes still running in a root, undoes its mounts, and deletes
-# its folder only once nothing is mounted there.
+# its folder only once nothing is mounted there. Not to be cut short.
 release() {
+  trap '' INT TERM HUP
   local dir=$1 merged=$1/merged proc left
   for _ in $(seq 50); do  # up to 5 s for them to go
     left=
@@ -60,32 +74,38 @@ release() {
   fi
   rm -rf --one-file-system "$dir"
 }
-# Runs that a kill left behind: their shell is gone.
+# One run at a time clears what killed runs left, makes a base root, and
+# takes its own folder, which it holds a lock on while it runs. Each release
+# in a subshell: it ignores the signals that should still stop this one.
+exec 8>"$roots/.lock"
+flock 8
 for stale in "$roots"/runs/*; do
   [ -d "$stale" ] || continue
-  kill -0 "${stale##*/}" 2>/dev/null || release "$stale" || true
+  flock -n "$stale" true 2>/dev/null && { (release "$stale") || true; }
 done
-
 if [ ! -d "$base" ]; then
   echo "debian-root: making the Debian $suite base root in $base"
-  rm -rf --one-file-system "$base.part"
+  (release "$base.part") || fail "a half-made $base.part is still mounted"
   mmdebstrap --quiet --variant=apt --include=ca-certificates "$suite" "$base.part" \
     || fail "mmdebstrap could not make the $suite root (see above)"
-  mv "$base.part" "$base"
+  mv -T "$base.part" "$base"
 fi
-
-run=$roots/runs/$$
-mkdir -p "$run/upper" "$run/work" "$run/merged"
+run=$(mktemp -d "$roots/runs/run.XXXXXX")
+exec 9<"$run"
+flock 9
+exec 8>&-
 trap 'release "$run"' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM HUP
 merged=$run/merged
-mount -t overlay overlay -o "lowerdir=$base,upperdir=$run/upper,workdir=$run/work" "$merged"
-mount -t proc proc "$merged/proc"
-mount --rbind /sys "$merged/sys" && mount --make-rslave "$merged/sys"
-mount --rbind /dev "$merged/dev" && mount --make-rslave "$merged/dev"
-cp -L /etc/resolv.conf "$merged/etc/resolv.conf"
-git clone --quiet --no-hardlinks "$source" "$merged/src"
+mkdir "$run/upper" "$run/work" "$merged"
+{
+  mount -t overlay overlay -o "lowerdir=$base,upperdir=$run/upper,workdir=$run/work" "$merged" &&
+    mount -t proc proc "$merged/proc" &&
+    mount --rbind /sys "$merged/sys" && mount --rbind /dev "$merged/dev" &&
+    cp -L /etc/resolv.conf "$merged/etc/resolv.conf"
+} || fail "cannot set up the root in $merged"
+git clone --quiet --no-hardlinks "$source" "$merged/src" || fail "cannot clone $source"
 
 pass=(HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin TERM=dumb)
 for name in CI LAUNCHER_EMULATE_32BIT GUEST_ACCEL GUEST_JOBS; do
@@ -93,7 +113,8 @@ for name in CI LAUNCHER_EMULATE_32BIT GUEST_ACCEL GUEST_JOBS; do
 done
 echo "debian-root: Debian $(cat "$base/etc/debian_version"), $(git -C "$merged/src" log -1 \
   --format=%h) in $merged/src: $*"
+# In the background, so that a signal is handled at once, not once it ends.
 status=0
-chroot "$merged" /usr/bin/env -i "${pass[@]}" /bin/sh -c 'cd /src && exec "$@"' sh "$@" \
-  || status=$?
+chroot "$merged" /usr/bin/env -i "${pass[@]}" /bin/sh -c 'cd /src && exec "$@"' sh "$@" 9<&- &
+wait $! || status=$?
 exit $status

@@ -51,7 +51,8 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 
-export DEBIAN_FRONTEND=noninteractive
+# apt's messages in English, which the mirror's failure below is read from.
+export DEBIAN_FRONTEND=noninteractive LC_ALL=C
 if [ $want_wine -eq 1 ]; then
   dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
   need+=(wine wine32:i386 wine64)
@@ -60,14 +61,15 @@ log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 
 # A mirror mid-sync serves an index of the wrong size for a while: fetch it
-# again, four times in about a minute, then go on without it.
+# again, 15 s later, up to four times with none started past 45 s, then go on
+# without it. The first failed index is named.
 start=$SECONDS
 for try in 1 2 3 4; do
   code=0
   apt-get update -qq >"$log" 2>&1 || code=$?
-  failed=$(sed -n 's/ *\[IP: [^]]*\]//; s/^[WE]: Failed to fetch \([^ ]*\) *\(.*\)/\1 (\2)/p' \
-    "$log" | head -1)
-  if [ -z "$failed" ] || [ $try -eq 4 ] || [ $((SECONDS - start)) -ge 40 ]; then break; fi
+  failed=$(sed -n '/^[WE]: Failed to fetch /{s/ *\[IP: [^]]*\]//
+    s/^[WE]: Failed to fetch \([^ ]*\) *\(.*\)/\1 (\2)/p;q;}' "$log")
+  if [ -z "$failed" ] || [ $try -eq 4 ] || [ $((SECONDS - start + 15)) -gt 45 ]; then break; fi
   sleep 15
 done
 if [ "$code" -ne 0 ] && [ -z "$failed" ]; then
@@ -76,7 +78,7 @@ if [ "$code" -ne 0 ] && [ -z "$failed" ]; then
   exit 1
 fi
 
-install() { apt-get install -y -qq --no-install-recommends "$@" "${need[@]}" >"$log" 2>&1; }
+install() { apt-get install -y -qq --no-install-recommends --no-remove "$@" "${need[@]}" >"$log" 2>&1; }
 # Without an index, the newer version of a package may be listed for one
 # architecture only, while wine32:i386 needs both at the same version. The
 # release's own versions then match; apt itself refuses the downgrade that
@@ -88,7 +90,8 @@ if install; then
 elif [ -n "$failed" ] && install -t "$release"; then
   echo "install-deps: installed $release's own versions of both architectures, as the index $failed failed"
 elif [ -n "$failed" ]; then
-  echo "install-deps: the index $failed failed, and what is needed cannot be installed without it, nor from $release's own versions without a downgrade: run scripts/install-deps.sh again later, or choose another mirror in /etc/apt/sources.list.d" >&2
+  grep '^E: ' "$log" >&2 || true
+  echo "install-deps: the index $failed failed, and what is needed cannot be installed without it, nor from $release's own versions (apt's reason above): run scripts/install-deps.sh again later, or choose another mirror in /etc/apt/sources.list or sources.list.d" >&2
   exit 1
 else
   cat "$log" >&2
