@@ -113,8 +113,9 @@ for name in CI LAUNCHER_EMULATE_32BIT GUEST_ACCEL GUEST_JOBS; do
 done
 echo "debian-root: Debian $(cat "$base/etc/debian_version"), $(git -C "$merged/src" log -1 \
   --format=%h) in $merged/src: $*"
-# In the background, so that a signal is handled at once, not once it ends.
+# In the background, so that a signal is handled at once, not once it ends;
+# with this standard input, not the /dev/null of a background command.
 status=0
-chroot "$merged" /usr/bin/env -i "${pass[@]}" /bin/sh -c 'cd /src && exec "$@"' sh "$@" 9<&- &
+chroot "$merged" /usr/bin/env -i "${pass[@]}" /bin/sh -c 'cd /src && exec "$@"' sh "$@" <&0 9<&- &
 wait $! || status=$?
 exit $status
