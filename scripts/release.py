@@ -52,15 +52,17 @@ def signing(who="release"):
 
 def toolchain(arch, signed):
     """What made the release's bytes: the Debian release, the packages of the launcher's
-    compiler and linker and of NSIS, and Python's zlib for the zip (and the signing tool)."""
+    compiler, linker, headers and import libraries and of NSIS, and the Python and zlib that
+    made the zip (and the signing tool). A package not installed is left out."""
     mingw = "i686" if arch == "win32" else "x86-64"
-    packages = ["g++-mingw-w64-%s-win32" % mingw, "binutils-mingw-w64-%s" % mingw, "nsis"]
+    packages = ["g++-mingw-w64-%s-win32" % mingw, "binutils-mingw-w64-%s" % mingw,
+                "mingw-w64-%s-dev" % mingw, "mingw-w64-common", "nsis"]
     listed = subprocess.run(["dpkg-query", "-W", "-f=${Package} ${Version}\\n"] + packages
                             + (["osslsigncode"] if signed else []), capture_output=True,
-                            text=True, check=True).stdout
-    return "Debian %s\n%sPython %s, zlib %s\n" % (open("/etc/debian_version").read().strip(),
-                                                listed, platform.python_version(),
-                                                zlib.ZLIB_RUNTIME_VERSION)
+                            text=True).stdout
+    return "Debian %s\n%sPython %s (%s), zlib %s\n" % (
+        open("/etc/debian_version").read().strip(), listed, platform.python_version(),
+        sys.executable, zlib.ZLIB_RUNTIME_VERSION)
 
 
 def main():
