@@ -1,6 +1,5 @@
 #!/usr/bin/env python3
-"""scripts/install-deps.sh through a mirror's bad hour, without a network: a stand-in
-apt-get fails an index a given number of times, and its installs as each row says."""
+"""scripts/install-deps.sh through a mirror's bad hour, against a stand-in apt-get."""
 
 import os, re, subprocess, sys, tempfile
 
@@ -8,8 +7,7 @@ URL = "http://mirror.invalid/debian-security/dists/x-security/main/binary-i386/P
 APT = r"""echo "$*" >> log; [ "$1" = install ] && case "$*" in *"-t "*) exit $T;; *) exit $P;; esac
 [ "$1" = update ] && [ $(grep -c ^update log) -le $F ] && echo "E: Failed to fetch %s  File has \
 unexpected size (1 != 2). Mirror sync in progress? [IP: 192.0.2.1 80]" && exit 100; exit 0""" % URL
-# Nothing is installed, and sleep does not wait. Each row: index fetches that fail, the install's
-# code without -t and with it; the script's code, its last line's end, and its fetches.
+# Row: index fetches that fail; apt-get install's code, then -t's; exit code, last line, fetches.
 STUBS = {"apt-get": APT, "dpkg-query": "exit 1", "dpkg": "echo i386", "id": "echo 0", "sleep": ":"}
 ROWS = [("1", "0", "1", 0, r"^$", 2),
         ("9", "0", "1", 0, r"without the index URL \(File has .* Mirror sync in progress\?\)$", 4),
