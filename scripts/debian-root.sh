@@ -24,9 +24,10 @@ esac
 # Every mount is made in a mount namespace of this run's own, with nothing
 # shared with the host's: none reaches the host, and all go with the run,
 # however it ends.
-if [ -z "${DEBIAN_ROOT_PRIVATE:-}" ]; then
+namespace=$(readlink /proc/self/ns/mnt)
+if [ "${DEBIAN_ROOT_OUTER:-$namespace}" = "$namespace" ]; then
   command -v unshare >/dev/null || fail "no unshare (util-linux)"
-  DEBIAN_ROOT_PRIVATE=1 exec unshare --mount --propagation private -- "$0" "$@"
+  DEBIAN_ROOT_OUTER=$namespace exec unshare --mount --propagation private -- "$0" "$@"
 fi
 shift
 [ $# -gt 0 ] || set -- scripts/test.sh
@@ -37,7 +38,7 @@ timeout 10 bash -c 'exec 3<>/dev/tcp/deb.debian.org/80' 2>/dev/null \
 
 source=$(git -C "$(dirname "$0")/.." rev-parse --show-toplevel) || fail "not in a git checkout"
 roots=$(realpath -m "${DEBIAN_ROOTS:-/var/lib/vendrel2-roots}")
-[ -d "$roots" ] || { mkdir -p "$(dirname "$roots")" && mkdir -m 700 "$roots"; }
+mkdir -p "$(dirname "$roots")" && { mkdir -m 700 "$roots" 2>/dev/null || true; }
 # A folder that another user could write to could hold a root of theirs,
 # which this would enter as root.
 if [ "$(stat -c %u "$roots")" != 0 ] || [ $((0$(stat -c %a "$roots") & 022)) != 0 ]; then
@@ -94,9 +95,10 @@ run=$(mktemp -d "$roots/runs/run.XXXXXX")
 exec 9<"$run"
 flock 9
 exec 8>&-
-trap 'release "$run"' EXIT
+trap 'status=$?; set +e; release "$run"; exit $status' EXIT
 trap 'exit 130' INT
-trap 'exit 143' TERM HUP
+trap 'exit 143' TERM
+trap 'exit 129' HUP
 merged=$run/merged
 mkdir "$run/upper" "$run/work" "$merged"
 {
@@ -114,8 +116,10 @@ done
 echo "debian-root: Debian $(cat "$base/etc/debian_version"), $(git -C "$merged/src" log -1 \
   --format=%h) in $merged/src: $*"
 # In the background, so that a signal is handled at once, not once it ends;
-# with this standard input, not the /dev/null of a background command.
+# with this standard input and the default SIGINT and SIGQUIT, not the
+# /dev/null and ignored signals of a background command.
 status=0
-chroot "$merged" /usr/bin/env -i "${pass[@]}" /bin/sh -c 'cd /src && exec "$@"' sh "$@" <&0 9<&- &
+env --default-signal=INT,QUIT chroot "$merged" /usr/bin/env -i "${pass[@]}" \
+  /bin/sh -c 'cd /src && exec "$@"' sh "$@" <&0 9<&- &
 wait $! || status=$?
 exit $status

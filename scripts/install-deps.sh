@@ -78,7 +78,7 @@ if [ "$code" -ne 0 ] && [ -z "$failed" ]; then
   exit 1
 fi
 
-install() { apt-get install -y -qq --no-install-recommends --no-remove "$@" "${need[@]}" >"$log" 2>&1; }
+install() { apt-get install -y -q --no-install-recommends --no-remove "$@" "${need[@]}" >"$log" 2>&1; }
 # Without an index, the newer version of a package may be listed for one
 # architecture only, while wine32:i386 needs both at the same version. The
 # release's own versions then match; apt itself refuses the downgrade that
@@ -90,7 +90,7 @@ if install; then
 elif [ -n "$failed" ] && install -t "$release"; then
   echo "install-deps: installed $release's own versions of both architectures, as the index $failed failed"
 elif [ -n "$failed" ]; then
-  grep '^E: ' "$log" >&2 || true
+  grep -v '^W: ' "$log" | tail -n 20 >&2 || true
   echo "install-deps: the index $failed failed, and what is needed cannot be installed without it, nor from $release's own versions (apt's reason above): run scripts/install-deps.sh again later, or choose another mirror in /etc/apt/sources.list or sources.list.d" >&2
   exit 1
 else

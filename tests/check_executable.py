@@ -114,11 +114,12 @@ def imports(data):
     found, entry = {}, at(struct.unpack_from("<I", data, pe + 128 + 16 * wide)[0])
     while any(data[entry:entry + 20]):
         lookup, _, _, name, first = struct.unpack_from("<5I", data, entry)
-        names, functions = at(lookup or first), found.setdefault(text(name).lower(), [])
+        names, functions = at(lookup or first), []  # a DLL may have several descriptors
         for value in iter(lambda: struct.unpack_from(
                 thunk, data, names + width * len(functions))[0], 0):
             functions.append("#%d" % (value & 0xFFFF) if value >> (8 * width - 1)
                              else text(value + 2))
+        found.setdefault(text(name).lower(), []).extend(functions)
         entry += 20
     return found
 
