@@ -83,6 +83,7 @@ def headers(data):
     opt = pe + 24
     # PE32+ has no BaseOfData and an 8-byte ImageBase and stack sizes.
     wide = 16 if struct.unpack_from("<H", data, opt)[0] == 0x20B else 0
+    table = opt + struct.unpack_from("<H", data, pe + 20)[0]
     return {
         "machine": struct.unpack_from("<H", data, pe + 4)[0],
         "characteristics": struct.unpack_from("<H", data, pe + 22)[0],
@@ -93,25 +94,24 @@ def headers(data):
         "subsystem": struct.unpack_from("<HH", data, opt + 48),
         "dll_characteristics": struct.unpack_from("<H", data, opt + 70)[0],
         "tls": struct.unpack_from("<II", data, opt + wide + 96 + 9 * 8),
+        "imports": struct.unpack_from("<I", data, opt + wide + 96 + 8)[0],
+        # Each section's virtual size and address, raw size and file offset.
+        "sections": [struct.unpack_from("<4I", data, table + 40 * i + 8)
+                     for i in range(struct.unpack_from("<H", data, pe + 6)[0])],
     }
 
 
-def imports(data):
+def imports(data, pe):
     """Each imported DLL's functions (#N by ordinal), from the PE itself, not objdump's wording."""
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    wide = struct.unpack_from("<H", data, pe + 24)[0] == 0x20B
-    table = pe + 24 + struct.unpack_from("<H", data, pe + 20)[0]
-    sections = [struct.unpack_from("<4I", data, table + 40 * i + 8)
-                for i in range(struct.unpack_from("<H", data, pe + 6)[0])]
-    width, thunk = (8, "<Q") if wide else (4, "<I")  # a thunk's top bit marks an ordinal
+    width, thunk = (8, "<Q") if pe["magic"] == 0x20B else (4, "<I")  # top bit: an ordinal
 
     def at(rva):  # the file offset of an address, through the section that holds it
-        return next(raw + rva - va for size, va, _, raw in sections if va <= rva < va + size)
+        return next(raw + rva - va for size, va, _, raw in pe["sections"] if va <= rva < va + size)
 
     def text(rva):
         return data[at(rva):data.index(b"\0", at(rva))].decode("ascii")
 
-    found, entry = {}, at(struct.unpack_from("<I", data, pe + 128 + 16 * wide)[0])
+    found, entry = {}, at(pe["imports"])
     while any(data[entry:entry + 20]):
         lookup, _, _, name, first = struct.unpack_from("<5I", data, entry)
         names, functions = at(lookup or first), []  # a DLL may have several descriptors
@@ -189,7 +189,8 @@ def main():
 
     # The Windows GUI subsystem (2); an executable image (0x0002), not a DLL (0x2000).
     if (pe["magic"], pe["kind"], pe["characteristics"] & 0x2002) != (magic, 2, 0x0002):
-        fail("not a %s GUI executable: %s" % (name, pe))
+        fail("not a %s GUI executable: magic 0x%X, subsystem %d, characteristics 0x%X"
+             % (name, pe["magic"], pe["kind"], pe["characteristics"]))
     print("type: %s executable, Windows GUI subsystem" % name)
     print("size: %d bytes (limit %d)" % (len(data), MAX_SIZE))
     if len(data) > MAX_SIZE:
@@ -208,7 +209,7 @@ def main():
     print("versions: OS %d.%d, subsystem %d.%d (Windows XP and later); no TLS; ASLR, DEP"
           % (pe["os"] + pe["subsystem"]))
 
-    found = imports(data)
+    found = imports(data, pe)
     if not found.get("kernel32.dll"):
         fail("no import from kernel32.dll was read: %s" % found)
     for dll, functions in sorted(found.items()):
