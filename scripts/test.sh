@@ -71,8 +71,10 @@ if [ -n "$guest" ]; then
   # From here the guest's timed scenarios run at full priority, and Valgrind, which times
   # nothing, runs beside them on what they leave (SCHED_IDLE) rather than before them.
   qemu=$(pgrep -P "$guest" | head -1) || qemu=
-  threads=("/proc/$qemu/task"/*)  # QEMU's threads: their ids name the folders
-  [ -z "$qemu" ] || renice --priority 0 -p "${threads[@]##*/}" >/dev/null || true
+  if [ -n "$qemu" ]; then
+    threads=("/proc/$qemu/task"/*)  # QEMU's threads: their ids name the folders
+    renice --priority 0 -p "${threads[@]##*/}" >/dev/null || true
+  fi
   chrt --idle --pid 0 $$  # this script, and so Valgrind's build and run
   valgrind || status=$?
   echo "== the 32-bit kinds, in the emulated guest"
