@@ -93,25 +93,18 @@ def headers(data):
         "os": struct.unpack_from("<HH", data, opt + 40),
         "subsystem": struct.unpack_from("<HH", data, opt + 48),
         "dll_characteristics": struct.unpack_from("<H", data, opt + 70)[0],
-        "tls": struct.unpack_from("<II", data, opt + wide + 96 + 9 * 8),
-        "imports": struct.unpack_from("<I", data, opt + wide + 96 + 8)[0],
-        # Each section's virtual size and address, raw size and file offset.
+        # Data directories (1: imports, 9: TLS); sections' virtual size, address, raw size, offset.
+        "directory": [struct.unpack_from("<II", data, opt + wide + 96 + 8 * i) for i in range(16)],
         "sections": [struct.unpack_from("<4I", data, table + 40 * i + 8)
                      for i in range(struct.unpack_from("<H", data, pe + 6)[0])],
     }
 
 
-def imports(data, pe):
-    """Each imported DLL's functions (#N by ordinal), from the PE itself, not objdump's wording."""
+def imports(data, pe):  # each DLL's functions (#N by ordinal), from the PE's own tables
     width, thunk = (8, "<Q") if pe["magic"] == 0x20B else (4, "<I")  # top bit: an ordinal
-
-    def at(rva):  # the file offset of an address, through the section that holds it
-        return next(raw + rva - va for size, va, _, raw in pe["sections"] if va <= rva < va + size)
-
-    def text(rva):
-        return data[at(rva):data.index(b"\0", at(rva))].decode("ascii")
-
-    found, entry = {}, at(pe["imports"])
+    at = lambda rva: next(raw + rva - va for n, va, _, raw in pe["sections"] if va <= rva < va + n)
+    text = lambda rva: data[at(rva):data.index(b"\0", at(rva))].decode("ascii")
+    found, entry = {}, at(pe["directory"][1][0])
     while any(data[entry:entry + 20]):
         lookup, _, _, name, first = struct.unpack_from("<5I", data, entry)
         names, functions = at(lookup or first), []  # a DLL may have several descriptors
@@ -201,7 +194,7 @@ def main():
     for field in ("os", "subsystem"):
         if tuple(pe[field]) > max_version:
             fail("%s version %d.%d is newer than Windows XP" % ((field,) + tuple(pe[field])))
-    if pe["tls"] != (0, 0):
+    if pe["directory"][9] != (0, 0):
         fail("a TLS directory: the C runtime came back")
     for flag, name in ((0x40, "ASLR"), (0x100, "DEP")):
         if not pe["dll_characteristics"] & flag:

@@ -13,17 +13,15 @@ ROWS = [("1", "0", "1", 0, r"^$", 2),
         ("9", "0", "1", 0, r"without the index URL \(File has .* Mirror sync in progress\?\)$", 4),
         ("9", "1", "0", 0, r"own versions of both architectures, as the index URL .* failed$", 4),
         ("9", "1", "1", 1, r": the index URL \(.*\) failed, .* again later", 4)]
-failed = 0
 for row, (fails, plain, targeted, code, said, updates) in enumerate(ROWS):
     with tempfile.TemporaryDirectory() as bin:
         for name, text in STUBS.items():
             open(os.path.join(bin, name), "w").write("#!/bin/sh\n%s\n" % text)
             os.chmod(os.path.join(bin, name), 0o755)
         env = dict(os.environ, PATH=bin + ":" + os.environ["PATH"], F=fails, P=plain, T=targeted)
-        run = subprocess.run([os.path.abspath(sys.argv[1]) + "/scripts/install-deps.sh"],
+        run = subprocess.run([os.path.abspath(__file__ + "/../../scripts/install-deps.sh")],
                              cwd=bin, text=True, capture_output=True, env=env)
         last, calls = (run.stdout + run.stderr).strip().split("\n")[-1], open(bin + "/log").read()
         if (run.returncode, calls.count("update -qq")) != (code, updates) \
                 or not re.search(said.replace("URL", re.escape(URL)), last):
-            failed = print("FAILED: row %d: %d, %r, %r" % (row, run.returncode, last, calls)) or 1
-sys.exit(failed)
+            sys.exit("FAILED: row %d: %d, %r, %r" % (row, run.returncode, last, calls))
