@@ -38,13 +38,13 @@ def kind_for(build, arch="win32"):
 
 
 def wine_env(prefix, display=None, arch="win32", loader="wine"):
-    env = dict(os.environ)
+    # Debian 13's Wine 10.0 frees TMPDIR's value from the environment at start, and aborts.
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "TMPDIR")}
     # No menu entries or file associations outside the prefix.
     env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEARCH=arch,
                WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
     if loader != "wine":
         env["WINELOADER"] = loader
-    env.pop("DISPLAY", None)
     if display is not None:
         env["DISPLAY"] = display
     return env
