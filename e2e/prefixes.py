@@ -38,7 +38,7 @@ def kind_for(build, arch="win32"):
 
 
 def wine_env(prefix, display=None, arch="win32", loader="wine"):
-    # Debian 13's Wine 10.0 frees TMPDIR's value from the environment at start, and aborts.
+    # Debian 13's Wine 10.0 calls free() on TMPDIR's value in the environment at start.
     env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "TMPDIR")}
     # No menu entries or file associations outside the prefix.
     env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEARCH=arch,
