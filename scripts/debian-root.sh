@@ -27,6 +27,7 @@ esac
 namespace=$(readlink /proc/self/ns/mnt)
 if [ "${DEBIAN_ROOT_OUTER:-$namespace}" = "$namespace" ]; then
   command -v unshare >/dev/null || fail "no unshare (util-linux)"
+  unshare --mount true 2>/dev/null || fail "cannot make a mount namespace (unshare needs CAP_SYS_ADMIN)"
   DEBIAN_ROOT_OUTER=$namespace exec unshare --mount --propagation private -- "$0" "$@"
 fi
 shift
@@ -36,14 +37,20 @@ command -v mmdebstrap >/dev/null || fail "no mmdebstrap: apt-get install mmdebst
 timeout 10 bash -c 'exec 3<>/dev/tcp/deb.debian.org/80' 2>/dev/null \
   || fail "the package registry (deb.debian.org) cannot be reached"
 
-source=$(git -C "$(dirname "$0")/.." rev-parse --show-toplevel) || fail "not in a git checkout"
+source=$(git -C "$(dirname "$0")/.." rev-parse --show-toplevel) \
+  || fail "git cannot read the checkout (as root without sudo, git refuses another user's)"
 roots=$(realpath -m "${DEBIAN_ROOTS:-/var/lib/vendrel2-roots}")
+case $roots in *[!A-Za-z0-9._/-]*) fail "$roots: only letters, digits and ._-/ in its path" ;; esac
 mkdir -p "$(dirname "$roots")" && { mkdir -m 700 "$roots" 2>/dev/null || true; }
-# A folder that another user could write to could hold a root of theirs,
-# which this would enter as root.
-if [ "$(stat -c %u "$roots")" != 0 ] || [ $((0$(stat -c %a "$roots") & 022)) != 0 ]; then
-  fail "$roots must be a folder of root's that no one else can write to"
-fi
+# A folder that another user could write to, or rename from a folder above,
+# could hold a root of theirs, which this would enter as root. A sticky folder
+# above (as /tmp) lets no one else rename what is root's.
+for dir in "$roots" $(p=$(dirname "$roots"); while [ "$p" != / ]; do echo "$p"; p=$(dirname "$p"); done); do
+  mode=0$(stat -c %a "$dir")
+  if [ "$(stat -c %u "$dir")" != 0 ] || { [ $((mode & 022)) != 0 ] && { [ "$dir" = "$roots" ] || [ $((mode & 01000)) = 0 ]; }; }; then
+    fail "$roots must be root's, in folders of root's, and no one else may write to it or them"
+  fi
+done
 base=$roots/$suite
 mkdir -p "$roots/runs"
 

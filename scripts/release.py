@@ -60,9 +60,9 @@ def toolchain(arch, signed):
     listed = subprocess.run(["dpkg-query", "-W", "-f=${Package} ${Version}\\n"] + packages
                             + (["osslsigncode"] if signed else []), capture_output=True,
                             text=True).stdout
-    return "Debian %s\n%sPython %s (%s), zlib %s\n" % (
+    return "Debian %s\n%sPython %s, zlib %s\n" % (
         open("/etc/debian_version").read().strip(), listed, platform.python_version(),
-        sys.executable, zlib.ZLIB_RUNTIME_VERSION)
+        zlib.ZLIB_RUNTIME_VERSION)
 
 
 def main():

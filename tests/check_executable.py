@@ -93,7 +93,7 @@ def headers(data):
         "os": struct.unpack_from("<HH", data, opt + 40),
         "subsystem": struct.unpack_from("<HH", data, opt + 48),
         "dll_characteristics": struct.unpack_from("<H", data, opt + 70)[0],
-        # Data directories (1: imports, 9: TLS); sections' virtual size, address, raw size, offset.
+        # Directories (1 imports, 9 TLS, 13 delay imports); sections: size, address, raw size, offset
         "directory": [struct.unpack_from("<II", data, opt + wide + 96 + 8 * i) for i in range(16)],
         "sections": [struct.unpack_from("<4I", data, table + 40 * i + 8)
                      for i in range(struct.unpack_from("<H", data, pe + 6)[0])],
@@ -102,7 +102,7 @@ def headers(data):
 
 def imports(data, pe):  # each DLL's functions (#N by ordinal), from the PE's own tables
     width, thunk = (8, "<Q") if pe["magic"] == 0x20B else (4, "<I")  # top bit: an ordinal
-    at = lambda rva: next(raw + rva - va for n, va, _, raw in pe["sections"] if va <= rva < va + n)
+    at = lambda a: next((o + a - va for n, va, _, o in pe["sections"] if va <= a < va + n), len(data))
     text = lambda rva: data[at(rva):data.index(b"\0", at(rva))].decode("ascii")
     found, entry = {}, at(pe["directory"][1][0])
     while any(data[entry:entry + 20]):
@@ -194,8 +194,8 @@ def main():
     for field in ("os", "subsystem"):
         if tuple(pe[field]) > max_version:
             fail("%s version %d.%d is newer than Windows XP" % ((field,) + tuple(pe[field])))
-    if pe["directory"][9] != (0, 0):
-        fail("a TLS directory: the C runtime came back")
+    if pe["directory"][9] != (0, 0) or pe["directory"][13] != (0, 0):
+        fail("a TLS or delay-import directory: the C runtime, or imports past the allowlist")
     for flag, name in ((0x40, "ASLR"), (0x100, "DEP")):
         if not pe["dll_characteristics"] & flag:
             fail("%s is off" % name)
