@@ -38,17 +38,19 @@ timeout 10 bash -c 'exec 3<>/dev/tcp/deb.debian.org/80' 2>/dev/null \
   || fail "the package registry (deb.debian.org) cannot be reached"
 
 source=$(git -C "$(dirname "$0")/.." rev-parse --show-toplevel) \
-  || fail "git cannot read the checkout (as root without sudo, git refuses another user's)"
-roots=$(realpath -m "${DEBIAN_ROOTS:-/var/lib/vendrel2-roots}")
+  || fail "git cannot read the checkout (above); as root, git refuses another user's unless run with sudo"
+roots=$(realpath -m -s "${DEBIAN_ROOTS:-/var/lib/vendrel2-roots}")
 case $roots in *[!A-Za-z0-9._/-]*) fail "$roots: only letters, digits and ._-/ in its path" ;; esac
-mkdir -p "$(dirname "$roots")" && { mkdir -m 700 "$roots" 2>/dev/null || true; }
+[ "$roots" = "$(realpath -m "$roots")" ] || fail "$roots: name it without symbolic links"
 # A folder that another user could write to, or rename from a folder above,
 # could hold a root of theirs, which this would enter as root. A sticky folder
-# above (as /tmp) lets no one else rename what is root's.
-for dir in "$roots" $(p=$(dirname "$roots"); while [ "$p" != / ]; do echo "$p"; p=$(dirname "$p"); done); do
-  mode=0$(stat -c %a "$dir")
-  if [ "$(stat -c %u "$dir")" != 0 ] || { [ $((mode & 022)) != 0 ] && { [ "$dir" = "$roots" ] || [ $((mode & 01000)) = 0 ]; }; }; then
-    fail "$roots must be root's, in folders of root's, and no one else may write to it or them"
+# above (as /tmp) lets no one else rename what is root's. Each folder is
+# checked before anything is made in it.
+for dir in $(p=$(dirname "$roots"); while [ "$p" != / ]; do echo "$p"; p=$(dirname "$p"); done) "$roots"; do
+  [ "$dir" != "$roots" ] || mkdir -m 700 "$roots" 2>/dev/null || true
+  if ! mode=0$(stat -c %a "$dir" 2>/dev/null) || [ ! -d "$dir" ] || [ "$(stat -c %u "$dir")" != 0 ] ||
+      { [ $((mode & 022)) != 0 ] && { [ "$dir" = "$roots" ] || [ $((mode & 01000)) = 0 ]; }; }; then
+    fail "$roots must be a folder of root's, in existing folders of root's, and no one else may write to it or them"
   fi
 done
 base=$roots/$suite

@@ -91,7 +91,7 @@ elif [ -n "$failed" ] && [ -n "$release" ] && install -t "$release"; then
   echo "install-deps: installed $release's own versions of both architectures, as the index $failed failed"
 elif [ -n "$failed" ]; then
   grep -v '^W: ' "$log" | tail -n 20 >&2 || true
-  echo "install-deps: the index $failed failed, and what is needed cannot be installed without it, nor from ${release:-the release}'s own versions (apt's reason above): run scripts/install-deps.sh again later, or choose another mirror in /etc/apt/sources.list or sources.list.d" >&2
+  echo "install-deps: the index $failed failed, and what is needed cannot be installed without it$([ -z "$release" ] || echo ", nor from $release's own versions") (apt's reason above): run scripts/install-deps.sh again later, or choose another mirror in /etc/apt/sources.list or sources.list.d" >&2
   exit 1
 else
   cat "$log" >&2
