@@ -103,7 +103,7 @@ def headers(data):
 def imports(data, pe):  # each DLL's functions (#N by ordinal), from the PE's own tables
     width, thunk = (8, "<Q") if pe["magic"] == 0x20B else (4, "<I")  # top bit: an ordinal
     at = lambda a: next((o + a - va for n, va, _, o in pe["sections"] if va <= a < va + n), len(data))
-    text = lambda rva: data[at(rva):data.index(b"\0", at(rva))].decode("ascii")
+    text = lambda rva: data[at(rva):].split(b"\0", 1)[0].decode("ascii")
     found, entry = {}, at(pe["directory"][1][0])
     while any(data[entry:entry + 20]):
         lookup, _, _, name, first = struct.unpack_from("<5I", data, entry)
