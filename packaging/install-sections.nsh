@@ -32,6 +32,13 @@ Function Unfinished
   SetErrorLevel ${EXIT_FAILED}
   Abort "$R5 cannot be written. ${PRODUCT} is installed only in part."
 FunctionEnd
+; After a step whose error flag was cleared before it.
+!macro UnfinishedIfErrors WHAT
+  ${If} ${Errors}
+    Push "${WHAT}"
+    Call Unfinished
+  ${EndIf}
+!macroend
 
 Section "Launcher (required)" SecLauncher
   SectionIn RO
@@ -60,18 +67,12 @@ Section "Launcher (required)" SecLauncher
   File "/oname=README.txt" "${README}"
   ClearErrors
   WriteUninstaller "$INSTDIR\uninstall.exe"
-  ${If} ${Errors}
-    Push "$INSTDIR\uninstall.exe"
-    Call Unfinished
-  ${EndIf}
+  !insertmacro UnfinishedIfErrors "$INSTDIR\uninstall.exe"
   CreateDirectory "$SMPROGRAMS"
   ; A Start menu folder that cannot be made fails the shortcut too.
   ClearErrors
   CreateShortcut "$SMPROGRAMS\${SHORTCUT}.lnk" "$INSTDIR\launcher.exe" "" "$INSTDIR\launcher.exe" 0
-  ${If} ${Errors}
-    Push "$SMPROGRAMS\${SHORTCUT}.lnk"
-    Call Unfinished
-  ${EndIf}
+  !insertmacro UnfinishedIfErrors "$SMPROGRAMS\${SHORTCUT}.lnk"
 
   !include "${__FILEDIR__}/uninstall-entry.nsh"
 SectionEnd
@@ -79,10 +80,7 @@ SectionEnd
 Section /o "Desktop shortcut" SecDesktop
   ClearErrors
   CreateShortcut "$DESKTOP\${SHORTCUT}.lnk" "$INSTDIR\launcher.exe" "" "$INSTDIR\launcher.exe" 0
-  ${If} ${Errors}
-    Push "$DESKTOP\${SHORTCUT}.lnk"
-    Call Unfinished
-  ${EndIf}
+  !insertmacro UnfinishedIfErrors "$DESKTOP\${SHORTCUT}.lnk"
 SectionEnd
 
 Section "-Upgrade" SecUpgrade

@@ -18,7 +18,4 @@ WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" "$\"$INSTDIR\uninstal
 WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
 WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
 WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
-${If} ${Errors}
-  Push "HKLM\${UNINSTALL_KEY}"
-  Call Unfinished
-${EndIf}
+!insertmacro UnfinishedIfErrors "HKLM\${UNINSTALL_KEY}"
